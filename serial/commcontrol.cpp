@@ -1,0 +1,204 @@
+#include "commcontrol.h"
+
+#include "commerror.h"
+#include "commevents.h"
+
+#include <QElapsedTimer>
+
+#include <cerrno>
+
+namespace {
+
+constexpr int PortAlreadyOpen = 8005;
+// One dispatch pass hands out events for at most this long before it lets the event loop
+// run timers and repaints.
+constexpr qint64 DispatchSliceNs = 4'000'000;
+
+// The one place where OS failures become the control's failure numbers: a device that is not
+// there at all is a bad port number; one that is there but cannot be had (held by another
+// program, locked, forbidden, not a terminal, failing) is unavailable.
+CommError openFailure(const QString &path, const DeviceResult &result)
+{
+    switch (result.error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return CommError(BadPortNumber,
+                         QStringLiteral("Invalid port number: %1: %2").arg(path, result.reason));
+    default:
+        return CommError(DeviceUnavailable,
+                         QStringLiteral("Device unavailable: %1: %2").arg(path, result.reason));
+    }
+}
+
+} // namespace
+
+CommControl::CommControl(std::unique_ptr<SerialDevice> device, PortList ports, QObject *parent)
+    : CommControl(std::move(device), std::move(ports), Settings{}, parent)
+{}
+
+CommControl::CommControl(std::unique_ptr<SerialDevice> device, PortList ports, Settings settings,
+                         QObject *parent)
+    : QObject(parent)
+    , m_device(std::move(device))
+    , m_ports(std::move(ports))
+    , m_settings(settings)
+    , m_buffer(settings.bufferSize)
+{
+    connect(m_device.get(), &SerialDevice::readyRead, this, &CommControl::drainDevice);
+    connect(m_device.get(), &SerialDevice::lost, this, &CommControl::deviceLost);
+}
+
+CommControl::~CommControl()
+{
+    // The window never closes the port on exit; releasing it here restores its settings.
+    if (m_device->isOpen())
+        m_device->close();
+}
+
+void CommControl::setCommPort(qint16 port)
+{
+    if (m_open)
+        throw CommError(PortAlreadyOpen, QStringLiteral("Port already open"));
+    if (port < 1)
+        throw CommError(BadPortNumber, QStringLiteral("Invalid port number: %1").arg(port));
+    m_commPort = port;
+}
+
+void CommControl::setPortOpen(bool open)
+{
+    if (open)
+        this->open();
+    else
+        close();
+}
+
+void CommControl::open()
+{
+    if (m_open)
+        throw CommError(PortAlreadyOpen, QStringLiteral("Port already open"));
+    m_lastPortList = m_ports();
+    if (m_commPort > m_lastPortList.size())
+        throw CommError(
+            BadPortNumber,
+            QStringLiteral("Invalid port number: no device for port %1").arg(m_commPort));
+    const QString path = m_lastPortList.at(m_commPort - 1);
+    const DeviceResult result = m_device->open(path);
+    if (!result.ok())
+        throw openFailure(path, result);
+    m_buffer.clear();
+    m_open = true;
+    m_lost = false;
+    m_paused = false;
+    m_overflowReported = false;
+    m_devicePath = path;
+    m_device->setReadNotification(true);
+}
+
+void CommControl::close()
+{
+    if (!m_open)
+        throw CommError(PortNotOpen, QStringLiteral("The device is not open"));
+    m_open = false;
+    m_lost = false;
+    m_buffer.clear();
+    const QString path = std::exchange(m_devicePath, {});
+    if (m_device->isOpen()) {
+        const DeviceResult result = m_device->close();
+        if (!result.ok())
+            throw CommError(DeviceUnavailable,
+                            QStringLiteral("Device unavailable: %1: %2").arg(path, result.reason));
+    }
+}
+
+QString CommControl::Input()
+{
+    if (!m_open)
+        throw CommError(PortNotOpen, QStringLiteral("The device is not open"));
+    const QString chars = m_buffer.take(m_settings.inputLen);
+    if (m_paused && m_buffer.space() >= m_buffer.capacity() / 2) {
+        m_paused = false;
+        m_device->setReadNotification(true);
+        drainDevice();
+    }
+    return chars;
+}
+
+void CommControl::drainDevice()
+{
+    if (!m_open || m_lost || m_paused)
+        return;
+    const DeviceResult result = m_device->drain(m_buffer, m_buffer.space());
+    if (!result.ok()) {
+        // A device that cannot be read any more is as good as gone.
+        if (m_device->isOpen())
+            m_device->close();
+        deviceLost();
+        return;
+    }
+    if (m_buffer.space() == 0) {
+        // Reported once per episode, which lasts until a drain leaves room to spare; what the
+        // device still holds stays with the OS meanwhile.
+        if (!m_overflowReported)
+            m_buffer.receiveEvent(comEventRxOver);
+        m_overflowReported = true;
+        m_paused = true;
+        m_device->setReadNotification(false);
+    } else {
+        m_overflowReported = false;
+    }
+    scheduleDispatch();
+}
+
+void CommControl::deviceLost()
+{
+    if (!m_open || m_lost)
+        return;
+    m_lost = true;
+    // What arrived before the device went away is still delivered; then the port closes.
+    scheduleDispatch();
+}
+
+void CommControl::scheduleDispatch()
+{
+    if (m_dispatchPosted || m_dispatching)
+        return;
+    m_dispatchPosted = true;
+    QMetaObject::invokeMethod(this, &CommControl::dispatch, Qt::QueuedConnection);
+}
+
+void CommControl::dispatch()
+{
+    m_dispatchPosted = false;
+    if (m_dispatching) // a handler is waiting in a nested event loop (a message box)
+        return;
+    m_dispatching = true;
+    QElapsedTimer slice;
+    slice.start();
+    bool more = false;
+    while (m_open) {
+        const qint16 code = m_buffer.nextEvent();
+        if (code == 0)
+            break;
+        const qsizetype before = m_buffer.bytesWaiting();
+        m_commEvent = code;
+        Q_EMIT OnComm();
+        if (code == comEvReceive && m_buffer.bytesWaiting() == before) {
+            more = true; // the handler left the characters waiting: raise it again later
+            break;
+        }
+        if (slice.nsecsElapsed() > DispatchSliceNs) {
+            more = true;
+            break;
+        }
+    }
+    m_dispatching = false;
+    if (m_open && m_lost && m_buffer.isEmpty()) {
+        m_open = false;
+        m_devicePath.clear();
+        Q_EMIT portLost();
+        return;
+    }
+    if (more || (m_open && !m_buffer.isEmpty()))
+        scheduleDispatch();
+}

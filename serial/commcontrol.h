@@ -1,0 +1,84 @@
+#pragma once
+
+#include "receivebuffer.h"
+#include "serialdevice.h"
+
+#include <QObject>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+// The serial communications control: owns one port at a time, opens and closes it on request,
+// buffers what it receives and reports received data and line events through OnComm(), one
+// event at a time, in the order they occurred. It never writes to the port.
+//
+// Failures are thrown as CommError with one of the numbers in commerror.h.
+class CommControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The devices behind port numbers 1, 2, 3, ... in order, looked up at each open.
+    using PortList = std::function<QStringList()>;
+
+    struct Settings
+    {
+        qsizetype inputLen = 1;           // characters Input() returns at most
+        qsizetype bufferSize = 64 * 1024; // receive buffer, in bytes
+    };
+
+    CommControl(std::unique_ptr<SerialDevice> device, PortList ports, QObject *parent = nullptr);
+    CommControl(std::unique_ptr<SerialDevice> device, PortList ports, Settings settings,
+                QObject *parent = nullptr);
+    ~CommControl() override;
+
+    qint16 CommPort() const { return m_commPort; }
+    // Selects the port the next open uses; fails with 8005 while a port is open.
+    void setCommPort(qint16 port);
+
+    bool PortOpen() const { return m_open; }
+    void setPortOpen(bool open);
+
+    // Removes up to the read length of waiting characters and returns them; empty when nothing
+    // waits. Each received byte becomes the character with the same code.
+    QString Input();
+    qint16 CommEvent() const { return m_commEvent; }
+    // Received characters waiting to be read.
+    qsizetype InBufferCount() const { return m_buffer.bytesWaiting(); }
+    // Nothing waits to be reported: no characters and no line events.
+    bool isIdle() const { return m_buffer.isEmpty() && !m_dispatchPosted; }
+
+    // The device path of the open port, empty when closed.
+    QString devicePath() const { return m_devicePath; }
+    // The devices the port list gave at the last open attempt.
+    QStringList lastPortList() const { return m_lastPortList; }
+
+Q_SIGNALS:
+    void OnComm();
+    // The open port's device went away; the port is closed now.
+    void portLost();
+
+private:
+    void open();
+    void close();
+    void drainDevice();
+    void deviceLost();
+    void scheduleDispatch();
+    void dispatch();
+
+    std::unique_ptr<SerialDevice> m_device;
+    PortList m_ports;
+    Settings m_settings;
+    ReceiveBuffer m_buffer;
+    qint16 m_commPort = 1;
+    qint16 m_commEvent = 0;
+    bool m_open = false;
+    bool m_lost = false;             // device gone; closing once the buffer is delivered
+    bool m_paused = false;           // buffer full: the rest waits with the device
+    bool m_overflowReported = false; // this episode of a full buffer was reported
+    bool m_dispatching = false;
+    bool m_dispatchPosted = false;
+    QString m_devicePath;
+    QStringList m_lastPortList;
+};

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// What one OS call reported: success, or the errno and the OS's own text for it.
+struct DeviceResult
+{
+    int error = 0; // errno, 0 on success
+    QString reason;
+
+    bool ok() const { return error == 0; }
+    static DeviceResult success() { return {}; }
+    static DeviceResult failure(int error, QString reason) { return {error, std::move(reason)}; }
+};
+
+// Where a device delivers what it received: data bytes and line events, in the order in which
+// they occurred on the line.
+class ReceiveSink
+{
+public:
+    virtual ~ReceiveSink() = default;
+    virtual void receiveBytes(const char *data, qsizetype size) = 0;
+    // An event code of the control's event table (break, framing error, CTS change, ...).
+    virtual void receiveEvent(qint16 code) = 0;
+};
+
+// One serial device, opened for receiving only at 9600 baud 8N1. The real implementation
+// drives the OS's terminal interface; tests put a fake in its place.
+class SerialDevice : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // Opens `path` with exclusive access; a device held by another program fails and keeps
+    // that program's settings.
+    virtual DeviceResult open(const QString &path) = 0;
+    // Restores the settings the device had before open() and releases it.
+    virtual DeviceResult close() = 0;
+    virtual bool isOpen() const = 0;
+    // Moves up to `maxBytes` data bytes (and the line events among them) into `sink`.
+    virtual DeviceResult drain(ReceiveSink &sink, qsizetype maxBytes) = 0;
+    // While disabled, readyRead() is not emitted; data stays with the OS, which applies its
+    // own flow control or counts an overrun.
+    virtual void setReadNotification(bool enabled) = 0;
+
+Q_SIGNALS:
+    // Something waits to be drained.
+    void readyRead();
+    // The device went away (unplugged, hung up). It has been closed already.
+    void lost();
+};

@@ -1,0 +1,41 @@
+#include "devicelist.h"
+#include "feedback.h"
+#include "form1.h"
+#include "termiosdevice.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+// Without a display Qt aborts with a message about platform plugins; say plainly what to do.
+bool displayAvailable()
+{
+    return qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY")
+           || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (!displayAvailable()) {
+        std::fputs("lumora: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+                   "Start it from a desktop session, or under a virtual display:\n"
+                   "    xvfb-run -a lumora\n",
+                   stderr);
+        return 1;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("lumora"));
+    QApplication::setDesktopFileName(QStringLiteral("lumora"));
+
+    const DeviceList devices;
+    Form1 window(
+        std::make_unique<TermiosDevice>(), [devices] { return devices.devices(); },
+        std::make_unique<DesktopFeedback>());
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,202 @@
+#include "commcontrol.h"
+#include "commerror.h"
+#include "commevents.h"
+#include "fakedevice.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cerrno>
+
+// The control's contract: failure numbers, one character per read, events in arrival order,
+// a full buffer reported, a lost device closing the port after what it sent is delivered.
+class CommControlTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void openFailures_data();
+    void openFailures();
+    void operationsOnClosedPort();
+    void setCommPortWhileOpen();
+    void oneCharacterPerRead();
+    void eventsInArrivalOrder();
+    void noEventWhenNothingWaits();
+    void fullBufferReportedOnce();
+    void lostDeviceDeliversThenCloses();
+
+private:
+    struct Rig
+    {
+        explicit Rig(CommControl::Settings settings = {})
+        {
+            auto fake = std::make_unique<FakeDevice>();
+            device = fake.get();
+            control = std::make_unique<CommControl>(
+                std::move(fake), [this] { return ports; }, settings);
+        }
+        // Runs the event loop until the control has reported everything, recording each
+        // event; `read` says how a receive event is answered.
+        QList<qint16> collect(bool read = true)
+        {
+            QList<qint16> codes;
+            QObject context;
+            QObject::connect(control.get(), &CommControl::OnComm, &context, [&] {
+                codes.append(control->CommEvent());
+                if (read && control->CommEvent() == comEvReceive)
+                    received += control->Input();
+            });
+            for (int i = 0; i < 1000 && !control->isIdle(); ++i)
+                QCoreApplication::sendPostedEvents();
+            return codes;
+        }
+
+        QStringList ports{"/fake/a", "/fake/b"};
+        FakeDevice *device;
+        std::unique_ptr<CommControl> control;
+        QString received;
+    };
+};
+
+void CommControlTest::openFailures_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<int>("number");
+
+    QTest::addRow("busy") << 1 << EBUSY << int(DeviceUnavailable);
+    QTest::addRow("locked") << 1 << EWOULDBLOCK << int(DeviceUnavailable);
+    QTest::addRow("forbidden") << 2 << EACCES << int(DeviceUnavailable);
+    QTest::addRow("not a terminal") << 1 << ENOTTY << int(DeviceUnavailable);
+    QTest::addRow("vanished") << 1 << ENOENT << int(BadPortNumber);
+    QTest::addRow("no device behind the number") << 3 << 0 << int(BadPortNumber);
+}
+
+void CommControlTest::openFailures()
+{
+    QFETCH(int, port);
+    QFETCH(int, error);
+    QFETCH(int, number);
+
+    Rig rig;
+    if (error)
+        rig.device->failures.insert(rig.ports.at(port - 1), error);
+    rig.control->setCommPort(qint16(port));
+    try {
+        rig.control->setPortOpen(true);
+        QFAIL("open succeeded");
+    } catch (const CommError &e) {
+        QCOMPARE(e.number(), number);
+        QVERIFY(!e.message().isEmpty());
+    }
+    QVERIFY(!rig.control->PortOpen());
+    QVERIFY(!rig.device->isOpen());
+}
+
+void CommControlTest::operationsOnClosedPort()
+{
+    Rig rig;
+    for (auto op : {std::function<void()>([&] { rig.control->setPortOpen(false); }),
+                    std::function<void()>([&] { rig.control->Input(); })}) {
+        try {
+            op();
+            QFAIL("no failure");
+        } catch (const CommError &e) {
+            QCOMPARE(e.number(), int(PortNotOpen));
+        }
+    }
+    QVERIFY_THROWS_EXCEPTION(CommError, rig.control->setCommPort(0));
+}
+
+void CommControlTest::setCommPortWhileOpen()
+{
+    Rig rig;
+    rig.control->setPortOpen(true);
+    try {
+        rig.control->setCommPort(2);
+        QFAIL("no failure");
+    } catch (const CommError &e) {
+        QCOMPARE(e.number(), 8005);
+    }
+    QCOMPARE(rig.control->CommPort(), qint16(1));
+    QVERIFY_THROWS_EXCEPTION(CommError, rig.control->setPortOpen(true));
+    rig.control->setPortOpen(false);
+    rig.control->setCommPort(2);
+    rig.control->setPortOpen(true);
+    QCOMPARE(rig.device->path(), QStringLiteral("/fake/b"));
+}
+
+void CommControlTest::oneCharacterPerRead()
+{
+    Rig rig;
+    rig.control->setPortOpen(true);
+    rig.device->feed(QByteArray("A\r\0\xff", 4));
+    const QList<qint16> codes = rig.collect();
+    QCOMPARE(codes, QList<qint16>(4, comEvReceive));
+    QCOMPARE(rig.received, QString::fromLatin1(QByteArray("A\r\0\xff", 4)));
+}
+
+void CommControlTest::eventsInArrivalOrder()
+{
+    Rig rig;
+    rig.control->setPortOpen(true);
+    rig.device->feed("ab");
+    rig.device->feedEvent(comEventBreak);
+    rig.device->feedEvent(comEvCTS);
+    rig.device->feed("c");
+    rig.device->feedEvent(comEventFrame);
+    const QList<qint16> codes = rig.collect();
+    QCOMPARE(codes, (QList<qint16>{2, 2, 1001, 3, 2, 1004}));
+    QCOMPARE(rig.received, QStringLiteral("abc"));
+}
+
+void CommControlTest::noEventWhenNothingWaits()
+{
+    Rig rig;
+    rig.control->setPortOpen(true);
+    rig.device->feed("");
+    QVERIFY(rig.collect().isEmpty());
+    // A handler that leaves characters unread is asked again.
+    rig.device->feed("x");
+    QList<qint16> first = rig.collect(false);
+    QVERIFY(!first.isEmpty());
+    QCOMPARE(rig.control->InBufferCount(), 1);
+    rig.collect();
+    QCOMPARE(rig.received, QStringLiteral("x"));
+}
+
+void CommControlTest::fullBufferReportedOnce()
+{
+    Rig rig(CommControl::Settings{.inputLen = 1, .bufferSize = 8});
+    rig.control->setPortOpen(true);
+    rig.device->feed("0123456789ABCDEFGHIJ"); // more than the buffer holds
+    QCOMPARE(rig.control->InBufferCount(), 8);
+    QVERIFY(!rig.device->notifying()); // the rest waits with the device
+    const QList<qint16> codes = rig.collect();
+    QCOMPARE(codes.count(comEventRxOver), 1);
+    // The overflow event sits where the buffer filled; nothing is lost.
+    QCOMPARE(codes.indexOf(comEventRxOver), 8);
+    QCOMPARE(rig.received, QStringLiteral("0123456789ABCDEFGHIJ"));
+    QVERIFY(rig.device->notifying());
+}
+
+void CommControlTest::lostDeviceDeliversThenCloses()
+{
+    Rig rig;
+    rig.control->setPortOpen(true);
+    QSignalSpy lost(rig.control.get(), &CommControl::portLost);
+    rig.device->feed("12\r");
+    rig.device->pullOut();
+    QVERIFY(rig.control->PortOpen());
+    rig.collect();
+    QCOMPARE(rig.received, QStringLiteral("12\r"));
+    QCOMPARE(lost.size(), 1);
+    QVERIFY(!rig.control->PortOpen());
+    QVERIFY(rig.control->devicePath().isEmpty());
+    // The port can be opened again once the device is back.
+    rig.control->setPortOpen(true);
+    QVERIFY(rig.control->PortOpen());
+}
+
+QTEST_GUILESS_MAIN(CommControlTest)
+#include "tst_commcontrol.moc"
