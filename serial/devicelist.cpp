@@ -1,0 +1,171 @@
+#include "devicelist.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+// Device name prefixes in list order. The first two are USB serial devices; the rest are
+// on-board UART families: 8250/16550 (ttyS), ARM PL011 (ttyAMA), TI OMAP (ttyO), Samsung
+// (ttySAC), i.MX (ttymxc, ttyLP), Tegra (ttyTHS), Qualcomm (ttyMSM, ttyHS), Xilinx (ttyPS,
+// ttyUL), STM32 (ttySTM), Amlogic (ttyAML), Marvell (ttyMV), SuperH (ttySC).
+constexpr auto Prefixes = std::to_array<QLatin1String>(
+    {QLatin1String("ttyACM"), QLatin1String("ttyUSB"), QLatin1String("ttyS"),
+     QLatin1String("ttyAMA"), QLatin1String("ttyO"), QLatin1String("ttySAC"),
+     QLatin1String("ttymxc"), QLatin1String("ttyLP"), QLatin1String("ttyTHS"),
+     QLatin1String("ttyMSM"), QLatin1String("ttyHS"), QLatin1String("ttyPS"),
+     QLatin1String("ttyUL"), QLatin1String("ttySTM"), QLatin1String("ttyAML"),
+     QLatin1String("ttyMV"), QLatin1String("ttySC")});
+constexpr qsizetype FirstUartRank = 2;
+
+// Walking up from a USB interface to its device takes two or three steps; the bound only
+// stops a walk through a strange tree.
+constexpr int MaxParentSteps = 16;
+
+struct Candidate
+{
+    qsizetype rank = 0; // index into Prefixes
+    quint64 number = 0;
+    QString name;
+};
+
+// Splits "ttyACM10" into the rank of "ttyACM" and 10; false for names of no known family.
+bool parseName(const QString &name, Candidate &candidate)
+{
+    qsizetype digits = name.size();
+    while (digits > 0 && name.at(digits - 1).isDigit())
+        --digits;
+    if (digits == name.size())
+        return false;
+    const auto prefix = std::find(Prefixes.begin(), Prefixes.end(), QStringView(name).left(digits));
+    if (prefix == Prefixes.end())
+        return false;
+    bool ok = false;
+    candidate.number = QStringView(name).mid(digits).toULongLong(&ok);
+    candidate.rank = prefix - Prefixes.begin();
+    candidate.name = name;
+    return ok;
+}
+
+// A sysfs attribute's value without the trailing newline; empty when it cannot be read.
+QString readAttribute(const QString &dir, const QString &attribute)
+{
+    QFile file(dir + u'/' + attribute);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.read(4096)).trimmed();
+}
+
+// The kernel marks a console port in its own entry and lists all consoles in console/active.
+bool isConsole(const QString &sysTtyDir, const QString &name, const QStringList &activeConsoles)
+{
+    return activeConsoles.contains(name)
+           || readAttribute(sysTtyDir + u'/' + name, QStringLiteral("console")) == u"Y";
+}
+
+// The 8250 driver registers as many ports as it was built for, with or without a UART behind
+// them; those without report type 0 (PORT_UNKNOWN). An entry without a type cannot be told
+// apart from such a phantom, so it is skipped too.
+bool hasUartHardware(const QString &sysTtyDir, const QString &name)
+{
+    bool ok = false;
+    const int type = readAttribute(sysTtyDir + u'/' + name, QStringLiteral("type")).toInt(&ok);
+    return ok && type != 0;
+}
+
+} // namespace
+
+QString DeviceInfo::text() const
+{
+    QStringList details;
+    if (!manufacturer.isEmpty())
+        details << manufacturer;
+    if (!product.isEmpty())
+        details << product;
+    if (!serialNumber.isEmpty())
+        details << QStringLiteral("serial %1").arg(serialNumber);
+
+    QString text = path;
+    if (!details.isEmpty())
+        text += QStringLiteral(" \u2014 ") + details.join(QStringLiteral(", "));
+    if (isUsb()) {
+        const QString ids = productId.isEmpty() ? vendorId : vendorId + u':' + productId;
+        text += QStringLiteral(" (USB %1)").arg(ids);
+    }
+    return text;
+}
+
+DeviceList::DeviceList(QString devDir, QString sysTtyDir)
+    : m_devDir(std::move(devDir))
+    , m_sysTtyDir(std::move(sysTtyDir))
+{}
+
+QStringList DeviceList::devices() const
+{
+    // Names are matched before anything is stat'ed: /dev holds a hundred entries or more and a
+    // watcher calls this every second.
+    QList<Candidate> candidates;
+    QDirIterator it(m_devDir, QDir::AllEntries | QDir::System);
+    while (it.hasNext()) {
+        it.next();
+        Candidate candidate;
+        if (parseName(it.fileName(), candidate))
+            candidates << candidate;
+    }
+    if (candidates.isEmpty())
+        return {};
+
+    const QStringList activeConsoles
+        = readAttribute(m_sysTtyDir + QStringLiteral("/console"), QStringLiteral("active"))
+              .split(u' ', Qt::SkipEmptyParts);
+    const auto unusable = [&](const Candidate &candidate) {
+        const QFileInfo node(m_devDir + u'/' + candidate.name);
+        if (!node.exists() || node.isDir())
+            return true;
+        if (isConsole(m_sysTtyDir, candidate.name, activeConsoles))
+            return true;
+        return candidate.rank >= FirstUartRank && !hasUartHardware(m_sysTtyDir, candidate.name);
+    };
+    candidates.removeIf(unusable);
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate &a, const Candidate &b) {
+        return a.rank != b.rank ? a.rank < b.rank : a.number < b.number;
+    });
+
+    QStringList paths;
+    paths.reserve(candidates.size());
+    for (const Candidate &candidate : std::as_const(candidates))
+        paths << m_devDir + u'/' + candidate.name;
+    return paths;
+}
+
+DeviceInfo DeviceList::describe(const QString &path) const
+{
+    DeviceInfo info;
+    info.path = path;
+
+    // tty/<name>/device links to the USB interface (ttyACM) or the usb-serial port (ttyUSB);
+    // the USB device, which carries the identity, is the nearest folder above with idVendor.
+    const QString name = QFileInfo(path).fileName();
+    QString dir
+        = QFileInfo(m_sysTtyDir + u'/' + name + QStringLiteral("/device")).canonicalFilePath();
+    for (int step = 0; step < MaxParentSteps && !dir.isEmpty(); ++step) {
+        if (QFileInfo::exists(dir + QStringLiteral("/idVendor"))) {
+            info.manufacturer = readAttribute(dir, QStringLiteral("manufacturer"));
+            info.product = readAttribute(dir, QStringLiteral("product"));
+            info.serialNumber = readAttribute(dir, QStringLiteral("serial"));
+            info.vendorId = readAttribute(dir, QStringLiteral("idVendor"));
+            info.productId = readAttribute(dir, QStringLiteral("idProduct"));
+            break;
+        }
+        const QString parent = QFileInfo(dir).path();
+        if (parent == dir)
+            break;
+        dir = parent;
+    }
+    return info;
+}
