@@ -73,6 +73,11 @@ void Form1::createControls()
 {
     setWindowTitle(QStringLiteral("Lumora"));
     setFixedSize(9870 / TwipsPerPixel, 8190 / TwipsPerPixel);
+    // The window's default font, which every control but the barcode display uses: a compact
+    // sans face, so that every heading fits the width its label was designed with.
+    QFont standard(QStringLiteral("Liberation Sans"));
+    standard.setPointSizeF(8.25);
+    setFont(standard);
 
     // Created in tab order; labels never take the focus.
     CommLabel

@@ -1,0 +1,37 @@
+// Renders the real window offscreen, as a user sees it after a few scans, into a PNG file:
+//     lumora-screenshot OUTPUT.png
+// QT_SCALE_FACTOR=2 renders it for a high-density screen.
+#include "formharness.h"
+#include "historybox.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPixmap>
+#include <QTimer>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fputs("usage: lumora-screenshot OUTPUT.png\n", stderr);
+        return 2;
+    }
+    FormHarness h;
+    h.openPort(1);
+    h.form->CommLabel->setText(QStringLiteral("Connect to Comm 1"));
+    h.receive("4006381333931\r5901234123457\r\x02"
+              "ABC-123\x03\r9780201379624\r");
+    h.form->show();
+    h.form->TextReceivedTxt->flush();
+    QApplication::processEvents();
+    const QPixmap shot = h.form->grab();
+    if (!shot.save(QString::fromLocal8Bit(argv[1]))) {
+        std::fprintf(stderr, "lumora-screenshot: cannot write %s\n", argv[1]);
+        return 1;
+    }
+    return 0;
+}
