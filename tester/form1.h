@@ -4,8 +4,10 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
+class DeviceWatcher;
 class Feedback;
 class HistoryBox;
 class QLabel;
@@ -41,6 +43,12 @@ public:
     void Timer1_Timer();
     void Command1_Click();
 
+    // Re-runs the port scan when a new device appears while no port is open: a scanner
+    // plugged in after start-up, or plugged back in after being pulled. Takes ownership.
+    void watchDevices(DeviceWatcher *watcher);
+    // Describes a device for the connection's tooltip (maker, product, serial number).
+    void setDeviceDescriber(std::function<QString(const QString &path)> describe);
+
     // The barcode being assembled, for inspection.
     const QString &barCodeBuffer() const { return BarCodeBuffer; }
     const QString &lastInput() const { return LastInput; }
@@ -74,6 +82,9 @@ private:
     void ScanComPorts();
     void receive();
     void portLost();
+    void devicesChanged();
+    void connectionChanged();
+    void setIndicator(quint32 color);
     // Runs a handler so that a failure it does not trap is shown to the user instead of
     // escaping into the event loop; the program goes on.
     template<typename Handler>
@@ -81,6 +92,9 @@ private:
     void reportFailure(int number, const QString &message);
 
     std::unique_ptr<Feedback> m_feedback;
+    DeviceWatcher *m_watcher = nullptr;
+    QStringList m_watchedDevices;
+    std::function<QString(const QString &path)> m_describe;
     QString LastInput;
     QString BarCodeBuffer;
     bool m_shown = false;

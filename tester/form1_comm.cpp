@@ -22,7 +22,7 @@ void Form1::ComPort_OnComm()
 
 void Form1::receive()
 {
-    ReceivedData->setBackColor(colorFromBgr(IndicatorGreen));
+    setIndicator(IndicatorGreen);
     Tick = 0;
     LastInput = ComPort->Input();
     if (LastInput.isEmpty())
@@ -42,7 +42,7 @@ void Form1::Timer1_Timer()
 {
     Tick += 1;
     if (Tick > IdleTicks) {
-        ReceivedData->setBackColor(colorFromBgr(IndicatorRed));
+        setIndicator(IndicatorRed);
         BarCodeText->setText(QString());
         Tick = 0;
     }
@@ -51,4 +51,11 @@ void Form1::Timer1_Timer()
 void Form1::Command1_Click()
 {
     TextReceivedTxt->setText(QString());
+}
+
+void Form1::setIndicator(quint32 color)
+{
+    if (ReceivedData->setBackColor(colorFromBgr(color)))
+        ReceivedData->setAccessibleDescription(color == IndicatorGreen ? QStringLiteral("receiving")
+                                                                       : QStringLiteral("idle"));
 }

@@ -89,6 +89,7 @@ void Form1::ScanComPorts()
         if (ComPort->PortOpen()) {
             CommLabel->setText(QStringLiteral("Connect to Comm ") + QString::number(i));
             m_scanning = false;
+            connectionChanged();
             return;
         }
         // Taken between the probe and now: the trap marked it; try the next free port.
@@ -101,4 +102,5 @@ void Form1::ScanComPorts()
         StatusTitle);
     m_feedback->messageBox(PortReport, StatusTitle);
     m_scanning = false;
+    connectionChanged();
 }

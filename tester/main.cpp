@@ -1,4 +1,5 @@
 #include "devicelist.h"
+#include "devicewatcher.h"
 #include "feedback.h"
 #include "form1.h"
 #include "termiosdevice.h"
@@ -36,6 +37,9 @@ int main(int argc, char *argv[])
     Form1 window(
         std::make_unique<TermiosDevice>(), [devices] { return devices.devices(); },
         std::make_unique<DesktopFeedback>());
+    window.watchDevices(new DeviceWatcher(devices));
+    window.setDeviceDescriber(
+        [devices](const QString &path) { return devices.describe(path).text(); });
     window.show();
     return app.exec();
 }

@@ -22,13 +22,14 @@ void TextBox::setText(const QString &raw)
     QLineEdit::setText(ControlPictures::toVisible(raw));
 }
 
-void TextBox::setBackColor(const QColor &color)
+bool TextBox::setBackColor(const QColor &color)
 {
     // Called for every received character; repainting only on a change keeps that cheap.
     if (color == m_backColor)
-        return;
+        return false;
     m_backColor = color;
     QPalette p = palette();
     p.setColor(QPalette::Base, color);
     setPalette(p);
+    return true;
 }

@@ -15,7 +15,8 @@ public:
     QString Text() const;
     void setText(const QString &raw);
     QColor BackColor() const { return m_backColor; }
-    void setBackColor(const QColor &color);
+    // Returns whether the colour changed.
+    bool setBackColor(const QColor &color);
 
 private:
     QColor m_backColor;
