@@ -1,7 +1,9 @@
 #include "formharness.h"
+
 #include "historybox.h"
 #include "testmain.h"
 #include "textbox.h"
+#include <cerrno>
 
 #include <QFontInfo>
 #include <QLabel>
@@ -23,6 +25,10 @@ private Q_SLOTS:
     void fonts();
     void initialState();
     void historyScrollsBothWays();
+    void accessibleNames();
+    void indicatorStateAsText();
+    void connectionTooltip();
+    void highDensityScreen();
 };
 
 void WindowTest::controls_data()
@@ -188,6 +194,67 @@ void WindowTest::historyScrollsBothWays()
     QCOMPARE(history->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     QCOMPARE(history->lineWrapMode(), QPlainTextEdit::NoWrap);
     QVERIFY(!history->isReadOnly());
+}
+
+void WindowTest::accessibleNames()
+{
+    FormHarness h;
+    Form1 &f = *h.form;
+    // Each field is named by the heading that stands over it.
+    QCOMPARE(f.ErrorMsg->accessibleName(), QStringLiteral("Errors"));
+    QCOMPARE(f.CommLabel->accessibleName(), QStringLiteral("RS232 Connection"));
+    QCOMPARE(f.BarCodeText->accessibleName(), QStringLiteral("Current Bar Code"));
+    QCOMPARE(f.TextReceivedTxt->accessibleName(), QStringLiteral("All Barcodes so far"));
+    QCOMPARE(f.Label5->buddy(), f.BarCodeText);
+    QCOMPARE(f.Label6->buddy(), f.TextReceivedTxt);
+    QCOMPARE(f.Label2->buddy(), f.ReceivedData);
+    for (QWidget *w : f.findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+        if (w->focusPolicy() != Qt::NoFocus)
+            QVERIFY2(!w->accessibleName().isEmpty(), w->metaObject()->className());
+    }
+}
+
+void WindowTest::indicatorStateAsText()
+{
+    FormHarness h;
+    h.openPort();
+    QCOMPARE(h.form->ReceivedData->accessibleDescription(), QStringLiteral("idle"));
+    h.receive("1");
+    QCOMPARE(h.form->ReceivedData->accessibleDescription(), QStringLiteral("receiving"));
+    h.tick(26);
+    QCOMPARE(h.form->ReceivedData->accessibleDescription(), QStringLiteral("idle"));
+}
+
+void WindowTest::connectionTooltip()
+{
+    FormHarness h;
+    h.form->setDeviceDescriber(
+        [](const QString &path) { return path + QStringLiteral(" (Acme)"); });
+    h.device->failures.insert(h.ports->at(0), EBUSY);
+    h.form->Form_Activate();
+    QCOMPARE(h.form->CommLabel->toolTip(), QStringLiteral("/fake/ttyACM1 (Acme)"));
+
+    // With no port open it lists what ports 1 to 4 were at the last scan.
+    FormHarness none(FormHarness::defaultPorts().mid(0, 2));
+    for (const QString &path : *none.ports)
+        none.device->failures.insert(path, EBUSY);
+    none.form->Form_Activate();
+    QCOMPARE(none.form->CommLabel->toolTip(),
+             QStringLiteral("Com Port 1: /fake/ttyACM0\nCom Port 2: /fake/ttyACM1"));
+}
+
+void WindowTest::highDensityScreen()
+{
+    // Run a second time with QT_SCALE_FACTOR=2 (see CMakeLists): geometry stays in logical
+    // pixels while the screen has twice the density.
+    FormHarness h;
+    h.form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(h.form.get()));
+    const qreal expected = qEnvironmentVariableIntValue("QT_SCALE_FACTOR") == 2 ? 2.0 : 1.0;
+    QCOMPARE(h.form->devicePixelRatioF(), expected);
+    QCOMPARE(h.form->size(), QSize(658, 546));
+    QCOMPARE(h.form->BarCodeText->geometry(), QRect(8, 40, 593, 57));
+    QCOMPARE(h.form->grab().size(), QSize(658, 546) * expected);
 }
 
 LUMORA_TEST_MAIN(WindowTest)
