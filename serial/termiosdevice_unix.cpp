@@ -55,6 +55,8 @@ QStringList lockFileNames(const QString &path)
 // stale.
 bool isLiveLockFile(const QString &file)
 {
+    if (!QFileInfo(file).isFile())
+        return false; // absent, or something no locking program writes (a FIFO would block)
     QFile lock(file);
     if (!lock.open(QIODevice::ReadOnly))
         return lock.exists();
