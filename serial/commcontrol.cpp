@@ -13,6 +13,7 @@ constexpr int PortAlreadyOpen = 8005;
 // One dispatch pass hands out events for at most this long before it lets the event loop
 // run timers and repaints.
 constexpr qint64 DispatchSliceNs = 4'000'000;
+constexpr int RetryIntervalMs = 50;
 
 // The one place where OS failures become the control's failure numbers: a device that is not
 // there at all is a bad port number; one that is there but cannot be had (held by another
@@ -45,6 +46,9 @@ CommControl::CommControl(std::unique_ptr<SerialDevice> device, PortList ports, S
     , m_settings(settings)
     , m_buffer(settings.bufferSize)
 {
+    m_retry.setSingleShot(true);
+    m_retry.setInterval(RetryIntervalMs);
+    connect(&m_retry, &QTimer::timeout, this, &CommControl::scheduleDispatch);
     connect(m_device.get(), &SerialDevice::readyRead, this, &CommControl::drainDevice);
     connect(m_device.get(), &SerialDevice::lost, this, &CommControl::deviceLost);
 }
@@ -176,6 +180,7 @@ void CommControl::dispatch()
     QElapsedTimer slice;
     slice.start();
     bool more = false;
+    bool stalled = false;
     while (m_open) {
         const qint16 code = m_buffer.nextEvent();
         if (code == 0)
@@ -184,7 +189,7 @@ void CommControl::dispatch()
         m_commEvent = code;
         Q_EMIT OnComm();
         if (code == comEvReceive && m_buffer.bytesWaiting() == before) {
-            more = true; // the handler left the characters waiting: raise it again later
+            stalled = true; // the handler left the characters waiting: raise it again later
             break;
         }
         if (slice.nsecsElapsed() > DispatchSliceNs) {
@@ -199,6 +204,8 @@ void CommControl::dispatch()
         Q_EMIT portLost();
         return;
     }
-    if (more || (m_open && !m_buffer.isEmpty()))
+    if (stalled)
+        m_retry.start();
+    else if (more || (m_open && !m_buffer.isEmpty()))
         scheduleDispatch();
 }

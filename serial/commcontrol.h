@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -79,6 +80,8 @@ private:
     bool m_overflowReported = false; // this episode of a full buffer was reported
     bool m_dispatching = false;
     bool m_dispatchPosted = false;
+    // Asks again, unhurried, when a handler left characters unread.
+    QTimer m_retry;
     QString m_devicePath;
     QStringList m_lastPortList;
 };
