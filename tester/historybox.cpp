@@ -2,13 +2,19 @@
 
 #include "controlpictures.h"
 
+#include <QElapsedTimer>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 
 namespace {
 
-constexpr int FlushIntervalMs = 10;
+constexpr qint64 FlushIntervalMs = 10;
+// Frames are spaced so that putting text on screen (inserting it and repainting) takes at most
+// a fifth of the time. The text layout shapes a changed line whole, so each frame of one long
+// line without line breaks costs more; shorter frames would starve the receive path.
+constexpr qint64 FrameShare = 4;
+constexpr qint64 MaxFlushIntervalMs = 50;
 
 } // namespace
 
@@ -52,7 +58,11 @@ void HistoryBox::setText(const QString &raw)
 
 void HistoryBox::appendReceived(QStringView raw)
 {
-    m_pending += ControlPictures::toVisible(raw);
+    // Most appends are one character; a picture is only needed for a control character.
+    if (raw.size() == 1 && raw.front().unicode() >= 0x20 && raw.front().unicode() != 0x7F)
+        m_pending += raw.front();
+    else
+        m_pending += ControlPictures::toVisible(raw);
     schedule();
 }
 
@@ -64,8 +74,10 @@ void HistoryBox::appendLineBreak()
 
 void HistoryBox::schedule()
 {
-    if (!m_flushTimer.isActive())
-        m_flushTimer.start();
+    if (m_flushTimer.isActive())
+        return;
+    const qint64 frameMs = (m_flushNs + m_paintNs) * FrameShare / 1'000'000;
+    m_flushTimer.start(int(qBound(FlushIntervalMs, frameMs, MaxFlushIntervalMs)));
 }
 
 void HistoryBox::flush()
@@ -73,13 +85,28 @@ void HistoryBox::flush()
     m_flushTimer.stop();
     if (m_pending.isEmpty())
         return;
+    QElapsedTimer took;
+    took.start();
     QScrollBar *bar = verticalScrollBar();
     const bool followEnd = bar->value() == bar->maximum();
     QTextCursor cursor(document());
+    // Inside an edit block the cursor does not work out its on-screen position, which would
+    // lay out the whole last line once more for a cursor that is thrown away.
+    cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::End);
     // One insertion: a '\n' becomes exactly one paragraph break.
     cursor.insertText(m_pending);
+    cursor.endEditBlock();
     m_pending.clear();
     if (followEnd)
         bar->setValue(bar->maximum());
+    m_flushNs = took.nsecsElapsed();
+}
+
+void HistoryBox::paintEvent(QPaintEvent *event)
+{
+    QElapsedTimer took;
+    took.start();
+    QPlainTextEdit::paintEvent(event);
+    m_paintNs = took.nsecsElapsed();
 }
