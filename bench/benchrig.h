@@ -1,0 +1,91 @@
+#pragma once
+
+#include "feedback.h"
+#include "ptyfeeder.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class Form1;
+class QEventLoop;
+
+// Counts beeps and swallows the message boxes of the start-up scan.
+class CountingFeedback : public Feedback
+{
+public:
+    void beep() override { ++*beeps; }
+    void messageBox(const QString &, const QString &) override {}
+
+    // Shared with the rig, which keeps it after the window took the feedback.
+    std::shared_ptr<qint64> beeps = std::make_shared<qint64>(0);
+};
+
+// The real window on the real terminal device, its port on the slave of a pseudo-terminal
+// whose master the feeder writes to. Notes when the history's document grows, when the
+// window and the history repaint and when the timer ticks, all on the feeder's clock.
+//
+// The benchmark sends only digits and CR, each of which becomes one character of the
+// document, so the document's length is the count of characters received.
+class BenchRig : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Progress
+    {
+        qint64 ns;
+        qint64 chars; // characters in the history's document
+        qint64 cpuNs; // CPU time of the window's thread so far
+    };
+
+    BenchRig();
+    ~BenchRig() override;
+
+    bool isValid() const { return m_feeder.isValid(); }
+    QString errorString() const { return m_feeder.errorString(); }
+
+    // Shows the window and waits until its start-up scan has opened the pseudo-terminal.
+    bool showAndOpen();
+    Form1 &form() { return *m_form; }
+    PtyFeeder &feeder() { return m_feeder; }
+    qint64 beeps() const { return *m_beeps; }
+
+    // Replaces the history with `raw` (CR LF line breaks) and shows its end.
+    void setHistory(const QString &raw);
+    qint64 historyChars() const;
+    // Forgets what was noted so far.
+    void resetNotes();
+    // Runs the event loop until the history holds `chars` characters; false when it stopped
+    // growing for `stallMs` first.
+    bool waitForChars(qint64 chars, int stallMs);
+    // Runs the event loop until the history repaints after `afterNs`, for `timeoutMs` at most.
+    bool waitForRepaint(qint64 afterNs, int timeoutMs);
+    // Runs the event loop for `ms`, adding no events of its own.
+    void runFor(int ms);
+
+    qint64 firstPaintNs() const { return m_firstPaintNs; }
+    const std::vector<Progress> &progress() const { return m_progress; }
+    const std::vector<qint64> &historyPaints() const { return m_historyPaints; }
+    const std::vector<qint64> &ticks() const { return m_ticks; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void documentChanged();
+    // Runs the event loop until `done` holds, looking every few milliseconds.
+    bool runUntil(const std::function<bool()> &done, int timeoutMs);
+
+    PtyFeeder m_feeder;
+    std::shared_ptr<qint64> m_beeps;
+    std::unique_ptr<Form1> m_form;
+    qint64 m_firstPaintNs = 0;
+    QEventLoop *m_waitLoop = nullptr; // waitForChars() is running this loop
+    qint64 m_waitFor = 0;
+    std::vector<Progress> m_progress;
+    std::vector<qint64> m_historyPaints;
+    std::vector<qint64> m_ticks;
+};

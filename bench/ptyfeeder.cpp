@@ -1,0 +1,151 @@
+#include "ptyfeeder.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int StopPollMs = 100;
+
+} // namespace
+
+qint64 monotonicNs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+qint64 threadCpuNs()
+{
+    timespec used{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+    return qint64(used.tv_sec) * 1'000'000'000 + used.tv_nsec;
+}
+
+PtyFeeder::PtyFeeder()
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master < 0) {
+        m_error = QString::fromLocal8Bit(std::strerror(errno));
+        return;
+    }
+    termios raw{};
+    const char *name = nullptr;
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || !(name = ::ptsname(master))
+        || ::tcgetattr(master, &raw) != 0) {
+        m_error = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(master);
+        return;
+    }
+    ::cfmakeraw(&raw);
+    ::tcsetattr(master, TCSANOW, &raw);
+    m_slavePath = QFile::decodeName(name);
+    m_master = master;
+}
+
+PtyFeeder::~PtyFeeder()
+{
+    stop();
+    if (m_master >= 0)
+        ::close(m_master);
+}
+
+void PtyFeeder::reset()
+{
+    wait();
+    m_stop = false;
+    m_firstWriteNs = 0;
+    m_written = 0;
+    m_writeError = 0;
+    m_pacedTimes.clear();
+}
+
+void PtyFeeder::startFlood(QByteArray bytes, qsizetype chunk)
+{
+    reset();
+    m_thread = std::thread(&PtyFeeder::flood, this, std::move(bytes), chunk);
+}
+
+void PtyFeeder::startPaced(QByteArray bytes, std::chrono::nanoseconds interval)
+{
+    reset();
+    m_pacedTimes.reserve(size_t(bytes.size()));
+    m_thread = std::thread(&PtyFeeder::paced, this, std::move(bytes), interval);
+}
+
+void PtyFeeder::wait()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void PtyFeeder::stop()
+{
+    m_stop = true;
+    wait();
+}
+
+void PtyFeeder::flood(QByteArray bytes, qsizetype chunk)
+{
+    for (qsizetype at = 0; at < bytes.size(); at += chunk) {
+        if (!writeAll(bytes.constData() + at, qMin(chunk, bytes.size() - at)))
+            return;
+    }
+}
+
+void PtyFeeder::paced(QByteArray bytes, std::chrono::nanoseconds interval)
+{
+    // Absolute deadlines: a late wake-up does not push every later byte back.
+    timespec next{};
+    ::clock_gettime(CLOCK_MONOTONIC, &next);
+    for (const char byte : std::as_const(bytes)) {
+        if (m_stop)
+            return;
+        next.tv_nsec += long(interval.count());
+        while (next.tv_nsec >= 1'000'000'000) {
+            next.tv_nsec -= 1'000'000'000;
+            ++next.tv_sec;
+        }
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+        }
+        m_pacedTimes.push_back(monotonicNs());
+        if (!writeAll(&byte, 1))
+            return;
+    }
+}
+
+bool PtyFeeder::writeAll(const char *data, qsizetype size)
+{
+    while (size > 0) {
+        if (m_stop)
+            return false;
+        const qint64 began = monotonicNs();
+        const ssize_t written = ::write(m_master, data, size_t(size));
+        if (written > 0) {
+            qint64 none = 0;
+            m_firstWriteNs.compare_exchange_strong(none, began);
+            m_written += written;
+            data += written;
+            size -= written;
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN && errno != EINTR) {
+            m_writeError = errno;
+            return false;
+        }
+        // The slave's input is full: wait until the reader made room, looking out for stop().
+        pollfd room{m_master, POLLOUT, 0};
+        ::poll(&room, 1, StopPollMs);
+    }
+    return true;
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+// The scanner's end of a pseudo-terminal: a thread that writes to the master, either as fast as
+// the slave takes it or one byte at a time at a steady pace. Times are monotonic nanoseconds
+// (monotonicNs()), the clock the rest of the benchmark reads.
+class PtyFeeder
+{
+public:
+    PtyFeeder();
+    ~PtyFeeder();
+    PtyFeeder(const PtyFeeder &) = delete;
+    PtyFeeder &operator=(const PtyFeeder &) = delete;
+
+    bool isValid() const { return m_master >= 0; }
+    QString errorString() const { return m_error; }
+    QString slavePath() const { return m_slavePath; }
+
+    // Writes `bytes` in chunks of `chunk` as fast as the slave takes them.
+    void startFlood(QByteArray bytes, qsizetype chunk = 4096);
+    // Writes `bytes` one at a time, one every `interval`, noting when each write began.
+    void startPaced(QByteArray bytes, std::chrono::nanoseconds interval);
+    // Waits for the writing to end; stop() ends it early.
+    void wait();
+    void stop();
+
+    // When the first write began, 0 before it.
+    qint64 firstWriteNs() const { return m_firstWriteNs.load(); }
+    qint64 bytesWritten() const { return m_written.load(); }
+    // When each paced byte was written; complete once wait() returned.
+    const std::vector<qint64> &pacedWriteTimes() const { return m_pacedTimes; }
+    // A write failed (errno), 0 if none did.
+    int writeError() const { return m_writeError.load(); }
+
+private:
+    void flood(QByteArray bytes, qsizetype chunk);
+    void paced(QByteArray bytes, std::chrono::nanoseconds interval);
+    // Writes all of `data`, waiting while the slave's input is full; false when stopped or
+    // failed.
+    bool writeAll(const char *data, qsizetype size);
+    void reset();
+
+    int m_master = -1;
+    QString m_slavePath;
+    QString m_error;
+    std::thread m_thread;
+    std::atomic<bool> m_stop = false;
+    std::atomic<qint64> m_firstWriteNs = 0;
+    std::atomic<qint64> m_written = 0;
+    std::atomic<int> m_writeError = 0;
+    std::vector<qint64> m_pacedTimes;
+};
+
+qint64 monotonicNs();
+// CPU time of the calling thread, in nanoseconds.
+qint64 threadCpuNs();

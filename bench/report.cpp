@@ -1,0 +1,205 @@
+#include "report.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <cmath>
+
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+namespace {
+
+QString formatted(double value, int decimals)
+{
+    if (!std::isfinite(value))
+        return QStringLiteral("n/a");
+    // Group thousands so large rates read at a glance.
+    return QLocale(QLocale::English).toString(value, 'f', decimals);
+}
+
+QString boundText(const Report::Figure &figure)
+{
+    switch (figure.bound) {
+    case Report::Bound::AtLeast:
+        return QStringLiteral(">= ") + formatted(figure.limit, figure.decimals);
+    case Report::Bound::AtMost:
+        return QStringLiteral("<= ") + formatted(figure.limit, figure.decimals);
+    case Report::Bound::None:
+        break;
+    }
+    return {};
+}
+
+QByteArray local(const QString &text)
+{
+    return text.toLocal8Bit();
+}
+
+} // namespace
+
+bool Report::Figure::met() const
+{
+    if (!std::isfinite(value))
+        return false;
+    switch (bound) {
+    case Bound::AtLeast:
+        return value >= limit;
+    case Bound::AtMost:
+        return value <= limit;
+    case Bound::None:
+        break;
+    }
+    return true;
+}
+
+Report::Figure &Report::add(const QString &key, const QString &label, double value,
+                            const QString &unit, int decimals)
+{
+    return addTarget(key, label, value, unit, Bound::None, 0, decimals);
+}
+
+Report::Figure &Report::addTarget(const QString &key, const QString &label, double value,
+                                  const QString &unit, Bound bound, double limit, int decimals)
+{
+    m_figures.append({m_section, key, label, value, unit, bound, limit, decimals, false});
+    m_rows.append({m_section, int(m_figures.size() - 1), {}});
+    return m_figures.last();
+}
+
+Report::Figure &Report::addIntegrity(const QString &key, const QString &label, qint64 count)
+{
+    Figure &figure = addTarget(key, label, double(count), QString(), Bound::AtMost, 0);
+    figure.integrity = true;
+    return figure;
+}
+
+void Report::note(const QString &text)
+{
+    m_rows.append({m_section, -1, text});
+}
+
+bool Report::integrityFailed() const
+{
+    for (const Figure &figure : m_figures) {
+        if (figure.integrity && !figure.met())
+            return true;
+    }
+    return false;
+}
+
+void Report::printTable(std::FILE *out, const QString &header) const
+{
+    std::fprintf(out, "%s\n", local(header).constData());
+    QString section;
+    for (const Row &row : m_rows) {
+        if (row.section != section) {
+            section = row.section;
+            std::fprintf(out, "\n%s\n", local(section).constData());
+        }
+        if (row.figure < 0) {
+            std::fprintf(out, "    (%s)\n", local(row.note).constData());
+            continue;
+        }
+        const Figure &f = m_figures.at(row.figure);
+        const QString value = formatted(f.value, f.decimals) + u' ' + f.unit;
+        const QString verdict = f.hasTarget()
+                                    ? (f.met() ? QStringLiteral("met") : QStringLiteral("MISSED"))
+                                    : QString();
+        std::fprintf(out, "  %-52s %18s  %-14s %s\n", local(f.label).constData(),
+                     local(value.trimmed()).constData(), local(boundText(f)).constData(),
+                     local(verdict).constData());
+    }
+    std::fprintf(out, "\n");
+}
+
+void Report::printJson(std::FILE *out, QJsonObject run) const
+{
+    run.insert(QStringLiteral("figure"), QStringLiteral("run"));
+    run.insert(QStringLiteral("cpu"), cpuModel());
+    run.insert(QStringLiteral("cores"), coreCount());
+    run.insert(QStringLiteral("qt"), QString::fromLatin1(qVersion()));
+    std::fprintf(out, "%s\n", QJsonDocument(run).toJson(QJsonDocument::Compact).constData());
+    for (const Figure &f : m_figures) {
+        QJsonObject line{
+            {QStringLiteral("figure"), f.key},
+            {QStringLiteral("value"), std::isfinite(f.value) ? QJsonValue(f.value) : QJsonValue()},
+            {QStringLiteral("unit"), f.unit},
+        };
+        if (f.hasTarget()) {
+            line.insert(QStringLiteral("target"), boundText(f));
+            line.insert(QStringLiteral("met"), f.met());
+        }
+        std::fprintf(out, "%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
+    }
+}
+
+QString cpuModel()
+{
+    QFile cpuinfo(QStringLiteral("/proc/cpuinfo"));
+    if (!cpuinfo.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QStringLiteral("unknown");
+    static const QRegularExpression modelLine(QStringLiteral("^model name\\s*:\\s*(.*)$"),
+                                              QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch match = modelLine.match(QString::fromLatin1(cpuinfo.readAll()));
+    return match.hasMatch() ? match.captured(1).trimmed() : QStringLiteral("unknown");
+}
+
+int coreCount()
+{
+    return QThread::idealThreadCount();
+}
+
+QString machineSummary()
+{
+    utsname system{};
+    ::uname(&system);
+    return QStringLiteral("Machine: %1, %2 cores; Linux %3; Qt %4 (built against %5)")
+        .arg(cpuModel())
+        .arg(coreCount())
+        .arg(QString::fromLatin1(system.release), QString::fromLatin1(qVersion()),
+             QStringLiteral(QT_VERSION_STR));
+}
+
+QString loadAverage()
+{
+    QFile loadavg(QStringLiteral("/proc/loadavg"));
+    if (!loadavg.open(QIODevice::ReadOnly))
+        return QStringLiteral("unknown");
+    const QList<QByteArray> fields = loadavg.readAll().split(' ');
+    return fields.size() < 3 ? QStringLiteral("unknown")
+                             : QString::fromLatin1(fields.mid(0, 3).join(' '));
+}
+
+qint64 currentRssKiB()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    if (fields.size() < 2)
+        return -1;
+    return fields.at(1).toLongLong() * ::sysconf(_SC_PAGESIZE) / 1024;
+}
+
+qint64 peakRssKiB()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+qint64 processCpuNs()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto ns = [](const timeval &t) {
+        return qint64(t.tv_sec) * 1'000'000'000 + t.tv_usec * 1000;
+    };
+    return ns(usage.ru_utime) + ns(usage.ru_stime);
+}

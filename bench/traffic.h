@@ -1,0 +1,32 @@
+#pragma once
+
+#include "benchrig.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <vector>
+
+// What the benchmark sends and how it reads what arrived.
+namespace Traffic {
+
+// `count` barcodes of 13 digits and a CR each, all different, starting at barcode `first`.
+QByteArray barcodes(qint64 count, qint64 first = 0);
+// What the history reads for `sent`: each CR becomes CR LF.
+QString historyOf(const QByteArray &sent);
+// Characters lost, altered or added: the length of the span between the longest common prefix
+// and the longest common suffix of what arrived and what was expected.
+qint64 damagedChars(QStringView got, QStringView expected);
+
+// Characters a second while the history grew from `fromChars` to `toChars`, measured between
+// the first document changes that reached each; NaN when they are the same change.
+double rateBetween(const std::vector<BenchRig::Progress> &progress, qint64 fromChars,
+                   qint64 toChars);
+// When the history first held `chars` characters, 0 if never.
+qint64 reachedNs(const std::vector<BenchRig::Progress> &progress, qint64 chars);
+// The longest time without an event in [from, to], counting the ends as events.
+double longestGapMs(const std::vector<qint64> &events, qint64 from, qint64 to);
+// The value below which `fraction` of `values` lie (nearest rank); sorts `values`.
+double percentile(std::vector<double> &values, double fraction);
+
+} // namespace Traffic
