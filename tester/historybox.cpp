@@ -2,19 +2,13 @@
 
 #include "controlpictures.h"
 
-#include <QElapsedTimer>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 
 namespace {
 
-constexpr qint64 FlushIntervalMs = 10;
-// Frames are spaced so that putting text on screen (inserting it and repainting) takes at most
-// a fifth of the time. The text layout shapes a changed line whole, so each frame of one long
-// line without line breaks costs more; shorter frames would starve the receive path.
-constexpr qint64 FrameShare = 4;
-constexpr qint64 MaxFlushIntervalMs = 50;
+constexpr int FlushIntervalMs = 10;
 
 } // namespace
 
@@ -74,10 +68,8 @@ void HistoryBox::appendLineBreak()
 
 void HistoryBox::schedule()
 {
-    if (m_flushTimer.isActive())
-        return;
-    const qint64 frameMs = (m_flushNs + m_paintNs) * FrameShare / 1'000'000;
-    m_flushTimer.start(int(qBound(FlushIntervalMs, frameMs, MaxFlushIntervalMs)));
+    if (!m_flushTimer.isActive())
+        m_flushTimer.start();
 }
 
 void HistoryBox::flush()
@@ -85,13 +77,11 @@ void HistoryBox::flush()
     m_flushTimer.stop();
     if (m_pending.isEmpty())
         return;
-    QElapsedTimer took;
-    took.start();
     QScrollBar *bar = verticalScrollBar();
     const bool followEnd = bar->value() == bar->maximum();
     QTextCursor cursor(document());
-    // Inside an edit block the cursor does not work out its on-screen position, which would
-    // lay out the whole last line once more for a cursor that is thrown away.
+    // Inside an edit block the cursor does not work out its on-screen position after moving
+    // and after inserting: each would lay out the whole last line for a cursor thrown away.
     cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::End);
     // One insertion: a '\n' becomes exactly one paragraph break.
@@ -100,13 +90,4 @@ void HistoryBox::flush()
     m_pending.clear();
     if (followEnd)
         bar->setValue(bar->maximum());
-    m_flushNs = took.nsecsElapsed();
-}
-
-void HistoryBox::paintEvent(QPaintEvent *event)
-{
-    QElapsedTimer took;
-    took.start();
-    QPlainTextEdit::paintEvent(event);
-    m_paintNs = took.nsecsElapsed();
 }

@@ -23,14 +23,9 @@ public:
     // Puts pending appends on screen now.
     void flush();
 
-protected:
-    void paintEvent(QPaintEvent *event) override;
-
 private:
     void schedule();
 
     QString m_pending; // on-screen form of appends not yet in the document
     QTimer m_flushTimer;
-    qint64 m_flushNs = 0; // what the last flush took
-    qint64 m_paintNs = 0; // what the last repaint took
 };
