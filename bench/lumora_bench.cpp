@@ -54,8 +54,14 @@ int main(int argc, char *argv[])
             "Run only these parts, comma-separated: idle, latency, flood, growth, long-line "
             "(start-up is always measured)."),
         QStringLiteral("parts"));
-    parser.addOptions({quickOption, barcodesOption, idleOption, onlyOption, jsonOption});
+    QCommandLineOption probeOption(QStringLiteral("startup-probe"),
+                                   QStringLiteral("Show the window, print when it first painted."));
+    probeOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions(
+        {quickOption, barcodesOption, idleOption, onlyOption, jsonOption, probeOption});
     parser.process(app);
+    if (parser.isSet(probeOption))
+        return Scenarios::startupProbe(mainEntryNs);
 
     const bool quick = parser.isSet(quickOption);
     BenchOptions options = quick ? BenchOptions::quick() : BenchOptions{};
@@ -82,7 +88,7 @@ int main(int argc, char *argv[])
     };
     const QString loadBefore = loadAverage();
     Report report;
-    Scenarios::startup(rig, mainEntryNs, report);
+    Scenarios::startup(report);
     if (runs("idle"))
         Scenarios::idle(rig, options, report);
     if (runs("latency"))

@@ -22,8 +22,11 @@ struct BenchOptions
 
 namespace Scenarios {
 
-// From `mainEntryNs` (and from the process's start) to the window's first paint.
-void startup(BenchRig &rig, qint64 mainEntryNs, Report &report);
+// What a process started with --startup-probe does: shows the window, prints when main()
+// began (`mainEntryNs`) and when the window first painted, and returns the exit code.
+int startupProbe(qint64 mainEntryNs);
+// Starts this program again as a probe: from its launch to its window's first paint.
+void startup(Report &report);
 // CPU used with the port open and nothing arriving.
 void idle(BenchRig &rig, const BenchOptions &options, Report &report);
 // A character a millisecond: time from its write to its arrival in the history.
