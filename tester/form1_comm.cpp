@@ -55,7 +55,10 @@ void Form1::Command1_Click()
 
 void Form1::setIndicator(quint32 color)
 {
-    if (ReceivedData->setBackColor(colorFromBgr(color)))
+    // Runs for every received character: the colour is made once, not each time.
+    static const QColor red = colorFromBgr(IndicatorRed);
+    static const QColor green = colorFromBgr(IndicatorGreen);
+    if (ReceivedData->setBackColor(color == IndicatorGreen ? green : red))
         ReceivedData->setAccessibleDescription(color == IndicatorGreen ? QStringLiteral("receiving")
                                                                        : QStringLiteral("idle"));
 }
