@@ -28,8 +28,7 @@ HistoryBox::HistoryBox(QWidget *parent)
 QString HistoryBox::Text()
 {
     flush();
-    // Line breaks in the document are paragraph ends; in the history they are CR LF.
-    // The raw text keeps no-break spaces, which toPlainText() would turn into spaces; its
+    // The raw text keeps no-break spaces, which toPlainText() would turn into spaces. Its
     // paragraph and line separators are the history's line breaks, CR LF.
     QString visible = document()->toRawText();
     visible.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
