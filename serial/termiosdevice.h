@@ -27,7 +27,9 @@ struct termios;
 // is delivered as its event followed by the character itself. Where the driver keeps line
 // counters (TIOCGICOUNT) they tell framing from parity errors and reveal overruns; where it
 // reports modem lines (TIOCMGET) their changes are polled while the device is open. Pseudo
-// terminals have neither, and the device then simply goes without.
+// terminals have neither, and the device then simply goes without. Once a second it checks
+// that the port still runs at 9600 8N1 with marking on; if another (privileged) program
+// changed that, the device reports comEventDCB and puts its settings back.
 class TermiosDevice : public SerialDevice
 {
     Q_OBJECT
@@ -53,6 +55,7 @@ private:
     void checkHangUp();
     void countLineErrors(ReceiveSink &sink);
     void pollLines();
+    void checkSettings();
     void announcePending();
 
     QStringList m_lockDirs;
@@ -62,6 +65,9 @@ private:
     // Watches for a hang-up while reading is paused, when the read notifier cannot.
     std::unique_ptr<QSocketNotifier> m_hangUpNotifier;
     QTimer m_lineTimer;
+    // Looks now and then whether the port still has this program's settings.
+    QTimer m_settingsTimer;
+    bool m_settingsLost = false; // reported; cleared once the settings are back
     bool m_readEnabled = true;
     bool m_haveCounters = false;
     bool m_haveModemLines = false;

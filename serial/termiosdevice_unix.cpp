@@ -24,6 +24,7 @@
 namespace {
 
 constexpr int LinePollIntervalMs = 100;
+constexpr int SettingsCheckIntervalMs = 1000;
 constexpr qsizetype ReadChunk = 4096;
 
 DeviceResult osFailure(int error)
@@ -162,6 +163,9 @@ TermiosDevice::TermiosDevice(QStringList lockDirs, QObject *parent)
 {
     m_lineTimer.setInterval(LinePollIntervalMs);
     connect(&m_lineTimer, &QTimer::timeout, this, &TermiosDevice::pollLines);
+    m_settingsTimer.setInterval(SettingsCheckIntervalMs);
+    m_settingsTimer.setTimerType(Qt::VeryCoarseTimer);
+    connect(&m_settingsTimer, &QTimer::timeout, this, &TermiosDevice::checkSettings);
 }
 
 TermiosDevice::~TermiosDevice()
@@ -260,6 +264,8 @@ void TermiosDevice::startWatching()
         m_lineStatus.updateModemLines(modemLines(bits));
     if (m_haveCounters || m_haveModemLines)
         m_lineTimer.start();
+    m_settingsLost = false;
+    m_settingsTimer.start();
 }
 
 DeviceResult TermiosDevice::close()
@@ -277,6 +283,7 @@ DeviceResult TermiosDevice::close()
 void TermiosDevice::release()
 {
     m_lineTimer.stop();
+    m_settingsTimer.stop();
     // The notifiers go before the descriptor: a new open may get the same number.
     m_readNotifier.reset();
     m_hangUpNotifier.reset();
@@ -391,6 +398,28 @@ void TermiosDevice::pollLines()
         return;
     m_pendingEvents += events;
     announcePending();
+}
+
+// Another program with the privilege to pass our exclusive claim may change the port's
+// settings, and a driver may lose them; either garbles what arrives from then on. Reported
+// once per episode, and the settings are put back.
+void TermiosDevice::checkSettings()
+{
+    termios current{};
+    const bool readable = ::tcgetattr(m_fd, &current) == 0;
+    if (readable && settingsTaken(current)) {
+        m_settingsLost = false;
+        return;
+    }
+    if (!m_settingsLost) {
+        m_settingsLost = true;
+        m_pendingEvents.append(comEventDCB);
+        announcePending();
+    }
+    if (readable) {
+        const termios wanted = receiveSettings(current);
+        ::tcsetattr(m_fd, TCSANOW, &wanted);
+    }
 }
 
 // Events found by the line poll, and bytes the sink had no room for, are delivered by the

@@ -130,6 +130,7 @@ private Q_SLOTS:
     void marksBecomeEventsInPlace();
     void hangUpLosesDevice_data();
     void hangUpLosesDevice();
+    void changedSettingsReportedAndRestored();
 };
 
 void TestTermiosDevice::openAppliesAndReleaseRestoresSettings()
@@ -434,6 +435,31 @@ void TestTermiosDevice::hangUpLosesDevice()
     QCOMPARE(readyRead.size(), notified);
     QCOMPARE(lost.size(), 1);
     QVERIFY(cpuTimeNs() - cpuBefore < 50'000'000);
+}
+
+void TestTermiosDevice::changedSettingsReportedAndRestored()
+{
+    Pty pty;
+    QVERIFY(pty.isValid());
+    TermiosDevice device;
+    RecordingSink sink;
+    drainOnReadyRead(device, sink);
+    QVERIFY(device.open(pty.slavePath()).ok());
+
+    // A privileged program slows the port down behind our back.
+    termios changed = pty.slaveSettings();
+    cfsetispeed(&changed, B4800);
+    cfsetospeed(&changed, B4800);
+    QVERIFY(pty.setSlaveSettings(changed));
+    QTRY_COMPARE(sink.events.size(), 1);
+    QCOMPARE(sink.events.first().second, qint16(comEventDCB));
+    const termios restored = pty.slaveSettings();
+    QCOMPARE(cfgetispeed(&restored), speed_t(B9600));
+
+    // Reported once per change, and data still arrives exactly.
+    QCOMPARE(pty.write("ok"), 2);
+    QTRY_COMPARE(sink.data, QByteArray("ok"));
+    QCOMPARE(sink.events.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestTermiosDevice)
