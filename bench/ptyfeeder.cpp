@@ -1,14 +1,8 @@
 #include "ptyfeeder.h"
 
-#include <QFile>
-
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -32,32 +26,11 @@ qint64 threadCpuNs()
     return qint64(used.tv_sec) * 1'000'000'000 + used.tv_nsec;
 }
 
-PtyFeeder::PtyFeeder()
-{
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (master < 0) {
-        m_error = QString::fromLocal8Bit(std::strerror(errno));
-        return;
-    }
-    termios raw{};
-    const char *name = nullptr;
-    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || !(name = ::ptsname(master))
-        || ::tcgetattr(master, &raw) != 0) {
-        m_error = QString::fromLocal8Bit(std::strerror(errno));
-        ::close(master);
-        return;
-    }
-    ::cfmakeraw(&raw);
-    ::tcsetattr(master, TCSANOW, &raw);
-    m_slavePath = QFile::decodeName(name);
-    m_master = master;
-}
+PtyFeeder::PtyFeeder() = default;
 
 PtyFeeder::~PtyFeeder()
 {
     stop();
-    if (m_master >= 0)
-        ::close(m_master);
 }
 
 void PtyFeeder::reset()
@@ -130,7 +103,7 @@ bool PtyFeeder::writeAll(const char *data, qsizetype size)
         if (m_stop)
             return false;
         const qint64 began = monotonicNs();
-        const ssize_t written = ::write(m_master, data, size_t(size));
+        const ssize_t written = ::write(m_pty.masterFd(), data, size_t(size));
         if (written > 0) {
             qint64 none = 0;
             m_firstWriteNs.compare_exchange_strong(none, began);
@@ -144,7 +117,7 @@ bool PtyFeeder::writeAll(const char *data, qsizetype size)
             return false;
         }
         // The slave's input is full: wait until the reader made room, looking out for stop().
-        pollfd room{m_master, POLLOUT, 0};
+        pollfd room{m_pty.masterFd(), POLLOUT, 0};
         ::poll(&room, 1, StopPollMs);
     }
     return true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pty.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -19,9 +21,9 @@ public:
     PtyFeeder(const PtyFeeder &) = delete;
     PtyFeeder &operator=(const PtyFeeder &) = delete;
 
-    bool isValid() const { return m_master >= 0; }
-    QString errorString() const { return m_error; }
-    QString slavePath() const { return m_slavePath; }
+    bool isValid() const { return m_pty.isValid(); }
+    QString errorString() const { return m_pty.errorString(); }
+    QString slavePath() const { return m_pty.slavePath(); }
 
     // Writes `bytes` in chunks of `chunk` as fast as the slave takes them.
     void startFlood(QByteArray bytes, qsizetype chunk = 4096);
@@ -47,9 +49,7 @@ private:
     bool writeAll(const char *data, qsizetype size);
     void reset();
 
-    int m_master = -1;
-    QString m_slavePath;
-    QString m_error;
+    Pty m_pty;
     std::thread m_thread;
     std::atomic<bool> m_stop = false;
     std::atomic<qint64> m_firstWriteNs = 0;
