@@ -1,6 +1,5 @@
 #include "benchrig.h"
 
-#include "form1.h"
 #include "historybox.h"
 #include "termiosdevice.h"
 
@@ -20,18 +19,16 @@ constexpr int PollMs = 5;
 } // namespace
 
 BenchRig::BenchRig()
+    : m_rig(std::make_unique<TermiosDevice>(), {m_feeder.slavePath()})
 {
-    auto feedback = std::make_unique<CountingFeedback>();
-    m_beeps = feedback->beeps;
-    const QString path = m_feeder.slavePath();
-    m_form = std::make_unique<Form1>(
-        std::make_unique<TermiosDevice>(), [path] { return QStringList{path}; },
-        std::move(feedback));
-    m_form->installEventFilter(this);
-    m_form->TextReceivedTxt->viewport()->installEventFilter(this);
-    connect(m_form->TextReceivedTxt->document(), &QTextDocument::contentsChange, this,
+    // The rig stops the timer so that tests can tick it; here it runs as in the program.
+    core().timer1().start();
+    m_history = m_rig.history();
+    m_rig.form().installEventFilter(this);
+    m_history->viewport()->installEventFilter(this);
+    connect(m_history->document(), &QTextDocument::contentsChange, this,
             &BenchRig::documentChanged);
-    connect(m_form->Timer1, &QTimer::timeout, this, [this] { m_ticks.push_back(monotonicNs()); });
+    connect(&core().timer1(), &QTimer::timeout, this, [this] { m_ticks.push_back(monotonicNs()); });
 }
 
 BenchRig::~BenchRig()
@@ -41,19 +38,21 @@ BenchRig::~BenchRig()
 
 bool BenchRig::showAndOpen()
 {
-    m_form->show();
+    m_rig.form().show();
     return runUntil(
         [this] {
-            return m_form->ComPort->PortOpen()
-                   && m_form->ComPort->devicePath() == m_feeder.slavePath();
+            return core().comPort().PortOpen()
+                   && core().comPort().devicePath() == m_feeder.slavePath();
         },
         OpenTimeoutMs);
 }
 
 void BenchRig::setHistory(const QString &raw)
 {
-    m_form->TextReceivedTxt->setText(raw);
-    QScrollBar *bar = m_form->TextReceivedTxt->verticalScrollBar();
+    core().Command1_Click();
+    core().editHistory(0, 0, raw);
+    m_history->showAll(raw);
+    QScrollBar *bar = m_history->verticalScrollBar();
     bar->setValue(bar->maximum());
     // Lets the work the new text causes (layout, scroll bars, repaint) finish first, so that
     // it is not counted against what arrives next.
@@ -64,7 +63,7 @@ void BenchRig::setHistory(const QString &raw)
 
 qint64 BenchRig::historyChars() const
 {
-    return m_form->TextReceivedTxt->document()->characterCount() - 1;
+    return m_history->document()->characterCount() - 1;
 }
 
 void BenchRig::resetNotes()
@@ -142,9 +141,9 @@ bool BenchRig::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::Paint) {
         const qint64 now = monotonicNs();
-        if (watched == m_form.get() && m_firstPaintNs == 0)
+        if (watched == &m_rig.form() && m_firstPaintNs == 0)
             m_firstPaintNs = now;
-        else if (watched == m_form->TextReceivedTxt->viewport())
+        else if (watched == m_history->viewport())
             m_historyPaints.push_back(now);
     }
     return QObject::eventFilter(watched, event);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "feedback.h"
 #include "ptyfeeder.h"
+#include "testerrig.h"
 
 #include <QObject>
 
@@ -9,19 +9,8 @@
 #include <memory>
 #include <vector>
 
-class Form1;
+class HistoryBox;
 class QEventLoop;
-
-// Counts beeps and swallows the message boxes of the start-up scan.
-class CountingFeedback : public Feedback
-{
-public:
-    void beep() override { ++*beeps; }
-    void messageBox(const QString &, const QString &) override {}
-
-    // Shared with the rig, which keeps it after the window took the feedback.
-    std::shared_ptr<qint64> beeps = std::make_shared<qint64>(0);
-};
 
 // The real window on the real terminal device, its port on the slave of a pseudo-terminal
 // whose master the feeder writes to. Notes when the history's document grows, when the
@@ -49,9 +38,9 @@ public:
 
     // Shows the window and waits until its start-up scan has opened the pseudo-terminal.
     bool showAndOpen();
-    Form1 &form() { return *m_form; }
+    TesterCore &core() { return m_rig.core(); }
     PtyFeeder &feeder() { return m_feeder; }
-    qint64 beeps() const { return *m_beeps; }
+    qint64 beeps() const { return m_rig.record->beeps; }
 
     // Replaces the history with `raw` (CR LF line breaks) and shows its end.
     void setHistory(const QString &raw);
@@ -80,8 +69,8 @@ private:
     bool runUntil(const std::function<bool()> &done, int timeoutMs);
 
     PtyFeeder m_feeder;
-    std::shared_ptr<qint64> m_beeps;
-    std::unique_ptr<Form1> m_form;
+    TesterRig m_rig;
+    HistoryBox *m_history = nullptr;
     qint64 m_firstPaintNs = 0;
     QEventLoop *m_waitLoop = nullptr; // waitForChars() is running this loop
     qint64 m_waitFor = 0;

@@ -12,20 +12,6 @@ constexpr int StopPollMs = 100;
 
 } // namespace
 
-qint64 monotonicNs()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-qint64 threadCpuNs()
-{
-    timespec used{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
-    return qint64(used.tv_sec) * 1'000'000'000 + used.tv_nsec;
-}
-
 PtyFeeder::PtyFeeder() = default;
 
 PtyFeeder::~PtyFeeder()

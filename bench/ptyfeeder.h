@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cpuclock.h"
 #include "pty.h"
 
 #include <QByteArray>
@@ -57,7 +58,3 @@ private:
     std::atomic<int> m_writeError = 0;
     std::vector<qint64> m_pacedTimes;
 };
-
-qint64 monotonicNs();
-// CPU time of the calling thread, in nanoseconds.
-qint64 threadCpuNs();

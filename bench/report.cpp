@@ -193,13 +193,3 @@ qint64 peakRssKiB()
     ::getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
 }
-
-qint64 processCpuNs()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    const auto ns = [](const timeval &t) {
-        return qint64(t.tv_sec) * 1'000'000'000 + t.tv_usec * 1000;
-    };
-    return ns(usage.ru_utime) + ns(usage.ru_stime);
-}

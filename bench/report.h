@@ -68,5 +68,3 @@ QString loadAverage();
 // Resident memory of this process, now and at its peak, in KiB.
 qint64 currentRssKiB();
 qint64 peakRssKiB();
-// CPU time this process used so far, user and system, in nanoseconds.
-qint64 processCpuNs();

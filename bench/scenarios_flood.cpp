@@ -1,8 +1,8 @@
 #include "benchrig.h"
-#include "form1.h"
 #include "historybox.h"
 #include "report.h"
 #include "scenarios.h"
+#include "testercore.h"
 #include "traffic.h"
 
 #include <algorithm>
@@ -52,8 +52,7 @@ Batch sendBatch(BenchRig &rig, const QString &before, const QByteArray &sent, in
         batch.longestTickGapMs = Traffic::longestGapMs(rig.ticks(), started, done);
         batch.longestRepaintGapMs = Traffic::longestGapMs(rig.historyPaints(), started, done);
     }
-    batch.damaged = Traffic::damagedChars(rig.form().TextReceivedTxt->Text(),
-                                          before + Traffic::historyOf(sent));
+    batch.damaged = Traffic::damagedChars(rig.core().history(), before + Traffic::historyOf(sent));
     return batch;
 }
 
@@ -112,9 +111,9 @@ void flood(BenchRig &rig, const BenchOptions &options, Report &report)
     report.addTarget(QStringLiteral("flood.slowest_tenth_chars_per_second"),
                      QStringLiteral("slowest tenth of the flood"), slowest, perSecond,
                      Report::Bound::AtLeast, RateTarget);
-    report.addIntegrity(
-        QStringLiteral("flood.lost_or_altered"), QStringLiteral("characters lost or altered"),
-        Traffic::damagedChars(rig.form().TextReceivedTxt->Text(), Traffic::historyOf(sent)));
+    report.addIntegrity(QStringLiteral("flood.lost_or_altered"),
+                        QStringLiteral("characters lost or altered"),
+                        Traffic::damagedChars(rig.core().history(), Traffic::historyOf(sent)));
     report.addIntegrity(QStringLiteral("flood.beeps_not_one_per_char"),
                         QStringLiteral("beeps missing or extra (one per character)"),
                         std::abs(rig.beeps() - beepsBefore - total));

@@ -1,8 +1,9 @@
 #include "benchrig.h"
-#include "form1.h"
+#include "cpuclock.h"
 #include "historybox.h"
 #include "report.h"
 #include "scenarios.h"
+#include "testercore.h"
 #include "traffic.h"
 
 #include <QCoreApplication>
@@ -124,9 +125,9 @@ void latency(BenchRig &rig, const BenchOptions &options, Report &report)
     report.add(QStringLiteral("latency.painted_p99_ms"),
                QStringLiteral("write to the repaint showing it, p99"),
                Traffic::percentile(painted, 0.99), ms, 2);
-    report.addIntegrity(
-        QStringLiteral("latency.lost_or_altered"), QStringLiteral("characters lost or altered"),
-        Traffic::damagedChars(rig.form().TextReceivedTxt->Text(), Traffic::historyOf(sent)));
+    report.addIntegrity(QStringLiteral("latency.lost_or_altered"),
+                        QStringLiteral("characters lost or altered"),
+                        Traffic::damagedChars(rig.core().history(), Traffic::historyOf(sent)));
 }
 
 } // namespace Scenarios

@@ -1,9 +1,7 @@
 // Fuzzes barcode assembly in the window: any byte stream, read one character at a time, must
 // reach the history exactly (each CR as a line break, CR LF), leave the characters after the
 // last CR in the buffer, show the barcode between the last two CRs, and beep once per byte.
-#include "formharness.h"
-#include "historybox.h"
-#include "textbox.h"
+#include "testerrig.h"
 
 #include <QApplication>
 
@@ -22,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Q_UNUSED(app);
 
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
-    FormHarness h;
+    TesterRig h;
     h.openPort();
     // Arrive in a few bursts, as a scanner's bytes do.
     for (qsizetype at = 0; at < bytes.size(); at += 7)
@@ -41,8 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             buffer += QChar(char16_t(uchar(c)));
         }
     }
-    if (h.form->TextReceivedTxt->Text() != history || h.form->barCodeBuffer() != buffer
-        || h.form->BarCodeText->Text() != barcode || *h.beeps != bytes.size())
+    const TesterCore &core = h.core();
+    if (core.history() != history || core.barCodeBuffer() != buffer || core.barCodeText() != barcode
+        || h.record->beeps != qint64(bytes.size()))
         std::abort();
     return 0;
 }

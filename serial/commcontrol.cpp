@@ -1,6 +1,5 @@
 #include "commcontrol.h"
 
-#include "commerror.h"
 #include "commevents.h"
 
 #include <QElapsedTimer>
@@ -9,7 +8,6 @@
 
 namespace {
 
-constexpr int PortAlreadyOpen = 8005;
 // One dispatch pass hands out events for at most this long before it lets the event loop
 // run timers and repaints.
 constexpr qint64 DispatchSliceNs = 4'000'000;
@@ -21,18 +19,23 @@ constexpr int RetryIntervalMs = 50;
 // The one place where OS failures become the control's failure numbers: a device that is not
 // there at all is a bad port number; one that is there but cannot be had (held by another
 // program, locked, forbidden, not a terminal, failing) is unavailable.
-CommError openFailure(const QString &path, const DeviceResult &result)
+CommResult openFailure(const QString &path, const DeviceResult &result)
 {
     switch (result.error) {
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        return CommError(BadPortNumber,
-                         QStringLiteral("Invalid port number: %1: %2").arg(path, result.reason));
+        return CommResult::failure(BadPortNumber,
+                                   QStringLiteral("No such port: %1: %2").arg(path, result.reason));
     default:
-        return CommError(DeviceUnavailable,
-                         QStringLiteral("Device unavailable: %1: %2").arg(path, result.reason));
+        return CommResult::failure(
+            DeviceUnavailable, QStringLiteral("Port unavailable: %1: %2").arg(path, result.reason));
     }
+}
+
+CommResult notOpen()
+{
+    return CommResult::failure(PortNotOpen, QStringLiteral("The port is not open"));
 }
 
 } // namespace
@@ -63,36 +66,42 @@ CommControl::~CommControl()
         m_device->close();
 }
 
-void CommControl::setCommPort(qint16 port)
+CommResult CommControl::setCommPort(qint16 port)
 {
-    if (m_open)
-        throw CommError(PortAlreadyOpen, QStringLiteral("Port already open"));
     if (port < 1)
-        throw CommError(BadPortNumber, QStringLiteral("Invalid port number: %1").arg(port));
+        return CommResult::failure(BadPortNumber, QStringLiteral("No such port: %1").arg(port));
     m_commPort = port;
+    return CommResult::success();
 }
 
-void CommControl::setPortOpen(bool open)
+CommResult CommControl::setPortOpen(bool open)
 {
-    if (open)
-        this->open();
-    else
-        close();
+    return open ? this->open() : close();
 }
 
-void CommControl::open()
+QStringList CommControl::holdPortList()
+{
+    m_heldPorts = m_ports();
+    return *m_heldPorts;
+}
+
+void CommControl::releasePortList()
+{
+    m_heldPorts.reset();
+}
+
+CommResult CommControl::open()
 {
     if (m_open)
-        throw CommError(PortAlreadyOpen, QStringLiteral("Port already open"));
-    m_lastPortList = m_ports();
-    if (m_commPort > m_lastPortList.size())
-        throw CommError(
-            BadPortNumber,
-            QStringLiteral("Invalid port number: no device for port %1").arg(m_commPort));
-    const QString path = m_lastPortList.at(m_commPort - 1);
+        return CommResult::success();
+    const QStringList ports = m_heldPorts ? *m_heldPorts : m_ports();
+    if (m_commPort > ports.size())
+        return CommResult::failure(
+            BadPortNumber, QStringLiteral("No such port: no device for port %1").arg(m_commPort));
+    const QString path = ports.at(m_commPort - 1);
     const DeviceResult result = m_device->open(path);
     if (!result.ok())
-        throw openFailure(path, result);
+        return openFailure(path, result);
     m_buffer.clear();
     m_open = true;
     m_lost = false;
@@ -100,12 +109,13 @@ void CommControl::open()
     m_overflowReported = false;
     m_devicePath = path;
     m_device->setReadNotification(true);
+    return CommResult::success();
 }
 
-void CommControl::close()
+CommResult CommControl::close()
 {
     if (!m_open)
-        throw CommError(PortNotOpen, QStringLiteral("The device is not open"));
+        return notOpen();
     m_open = false;
     m_lost = false;
     m_buffer.clear();
@@ -113,24 +123,25 @@ void CommControl::close()
     if (m_device->isOpen()) {
         const DeviceResult result = m_device->close();
         if (!result.ok())
-            throw CommError(DeviceUnavailable,
-                            QStringLiteral("Device unavailable: %1: %2").arg(path, result.reason));
+            return CommResult::failure(
+                DeviceUnavailable,
+                QStringLiteral("Port unavailable: %1: %2").arg(path, result.reason));
     }
+    return CommResult::success();
 }
 
-QString CommControl::Input()
+CommInput CommControl::Input()
 {
     if (!m_open)
-        throw CommError(PortNotOpen, QStringLiteral("The device is not open"));
-    const QString chars = m_buffer.take(m_settings.inputLen);
+        return {{}, notOpen()};
+    CommInput input{m_buffer.take(m_settings.charsPerRead), CommResult::success()};
     if (m_paused && m_buffer.space() >= m_buffer.capacity() / 2) {
         m_paused = false;
         m_device->setReadNotification(true);
         drainDevice();
     }
-    return chars;
+    return input;
 }
-
 void CommControl::drainDevice()
 {
     if (!m_open || m_lost || m_paused)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commresult.h"
 #include "receivebuffer.h"
 #include "serialdevice.h"
 
@@ -9,23 +10,24 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 // The serial communications control: owns one port at a time, opens and closes it on request,
 // buffers what it receives and reports received data and line events through OnComm(), one
 // event at a time, in the order they occurred. It never writes to the port.
 //
-// Failures are thrown as CommError with one of the numbers in commerror.h.
+// Every operation that can fail says so in its result, with a number from commresult.h.
 class CommControl : public QObject
 {
     Q_OBJECT
 
 public:
-    // The devices behind port numbers 1, 2, 3, ... in order, looked up at each open.
+    // The devices behind port numbers 1, 2, 3, ... in order.
     using PortList = std::function<QStringList()>;
 
     struct Settings
     {
-        qsizetype inputLen = 1;           // characters Input() returns at most
+        qsizetype charsPerRead = 1;       // characters Input() returns at most
         qsizetype bufferSize = 64 * 1024; // receive buffer, in bytes
     };
 
@@ -35,25 +37,31 @@ public:
     ~CommControl() override;
 
     qint16 CommPort() const { return m_commPort; }
-    // Selects the port the next open uses; fails with 8005 while a port is open.
-    void setCommPort(qint16 port);
+    // Selects the port the next open uses. While a port is open the selection is only noted:
+    // the open port stays as it is until it is closed.
+    CommResult setCommPort(qint16 port);
 
     bool PortOpen() const { return m_open; }
-    void setPortOpen(bool open);
+    // Opening an open port changes nothing and succeeds; closing a closed one fails with 8012.
+    CommResult setPortOpen(bool open);
 
     // Removes up to the read length of waiting characters and returns them; empty when nothing
     // waits. Each received byte becomes the character with the same code.
-    QString Input();
+    CommInput Input();
     qint16 CommEvent() const { return m_commEvent; }
-    // Received characters waiting to be read.
-    qsizetype InBufferCount() const { return m_buffer.bytesWaiting(); }
+    // Received characters not yet read.
+    qsizetype charsWaiting() const { return m_buffer.bytesWaiting(); }
     // Nothing waits to be reported: no characters and no line events.
     bool isIdle() const { return m_buffer.isEmpty() && !m_dispatchPosted; }
 
+    // Reads the device list once and keeps using it for every open until releasePortList(),
+    // so that a run of opens (a scan's probe and its connect) agrees on which device each
+    // number means, whatever is plugged in meanwhile. Returns the list.
+    QStringList holdPortList();
+    void releasePortList();
+
     // The device path of the open port, empty when closed.
     QString devicePath() const { return m_devicePath; }
-    // The devices the port list gave at the last open attempt.
-    QStringList lastPortList() const { return m_lastPortList; }
 
 Q_SIGNALS:
     void OnComm();
@@ -61,8 +69,8 @@ Q_SIGNALS:
     void portLost();
 
 private:
-    void open();
-    void close();
+    CommResult open();
+    CommResult close();
     void drainDevice();
     void deviceLost();
     void scheduleDispatch();
@@ -70,6 +78,7 @@ private:
 
     std::unique_ptr<SerialDevice> m_device;
     PortList m_ports;
+    std::optional<QStringList> m_heldPorts;
     Settings m_settings;
     ReceiveBuffer m_buffer;
     qint16 m_commPort = 1;
@@ -83,5 +92,4 @@ private:
     // Asks again, unhurried, when a handler left characters unread.
     QTimer m_retry;
     QString m_devicePath;
-    QStringList m_lastPortList;
 };

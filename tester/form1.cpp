@@ -1,14 +1,12 @@
 #include "form1.h"
 
-#include "commerror.h"
-#include "feedback.h"
 #include "historybox.h"
 #include "textbox.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QPushButton>
 #include <QShowEvent>
-#include <QTimer>
 
 namespace {
 
@@ -22,44 +20,43 @@ QRect twips(int left, int top, int width, int height)
                  height / TwipsPerPixel);
 }
 
-QLabel *label(QWidget *parent, const QString &text, const QRect &geometry)
+template<typename Control>
+Control *place(Control *control, const char *name, const QRect &geometry)
 {
-    auto *l = new QLabel(text, parent);
-    l->setGeometry(geometry);
-    return l;
+    control->setObjectName(QLatin1String(name));
+    control->setGeometry(geometry);
+    return control;
 }
 
-QLabel *borderedLabel(QWidget *parent, const QString &text, const QRect &geometry)
+QLabel *label(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
 {
-    QLabel *l = label(parent, text, geometry);
+    return place(new QLabel(text, parent), name, geometry);
+}
+
+QLabel *borderedLabel(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
+{
+    QLabel *l = label(parent, name, text, geometry);
     l->setFrameStyle(QFrame::Box | QFrame::Plain);
     l->setLineWidth(1);
     return l;
 }
 
+// A status field's text is its accessible name; screen readers hear of each change.
+void setStatus(QLabel *field, const QString &text)
+{
+    field->setText(text);
+    QAccessibleEvent event(field, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&event);
+}
+
 } // namespace
 
-Form1::Form1(std::unique_ptr<SerialDevice> device, CommControl::PortList ports,
-             std::unique_ptr<Feedback> feedback, CommControl::Settings settings, QWidget *parent)
+Form1::Form1(std::unique_ptr<TesterCore> core, QWidget *parent)
     : QWidget(parent)
-    , m_feedback(std::move(feedback))
+    , m_core(std::move(core))
 {
     createControls();
-
-    Timer1 = new QTimer(this);
-    Timer1->setInterval(TimerIntervalMs);
-    Timer1->setTimerType(Qt::PreciseTimer);
-    connect(Timer1, &QTimer::timeout, this, [this] { runHandler([this] { Timer1_Timer(); }); });
-    Timer1->start();
-
-    ComPort = new CommControl(std::move(device), std::move(ports), settings, this);
-    connect(ComPort, &CommControl::OnComm, this,
-            [this] { runHandler([this] { ComPort_OnComm(); }); });
-    connect(ComPort, &CommControl::portLost, this, &Form1::portLost);
-    connect(Command1, &QPushButton::clicked, this,
-            [this] { runHandler([this] { Command1_Click(); }); });
-
-    Form_Load();
+    connectCore();
 }
 
 Form1::~Form1() = default;
@@ -75,60 +72,106 @@ void Form1::createControls()
     setFixedSize(9870 / TwipsPerPixel, 8190 / TwipsPerPixel);
     // The window's default font, which every control but the barcode display uses: a compact
     // sans face, so that every heading fits the width its label was designed with.
+    // Characters the face lacks (control pictures, C1 controls) come from Unifont, the one
+    // face that draws every one of them, through the system's font fallback.
     QFont standard(QStringLiteral("Liberation Sans"));
     standard.setPointSizeF(8.25);
     setFont(standard);
 
     // Created in tab order; labels never take the focus.
-    CommLabel
-        = borderedLabel(this, QStringLiteral("No RS232 Connection"), twips(600, 7680, 1815, 255));
-    ErrorMsg = borderedLabel(this, QStringLiteral("No Errors"), twips(600, 7080, 1815, 255));
-    Label4 = label(this, QStringLiteral("Errors"), twips(600, 6840, 1815, 255));
-    Label5 = label(this, QStringLiteral("Current Bar Code"), twips(0, 360, 1815, 255));
+    CommLabel = borderedLabel(this, "CommLabel", m_core->commLabel(), twips(600, 7680, 1815, 255));
+    ErrorMsg = borderedLabel(this, "ErrorMsg", m_core->errorMsg(), twips(600, 7080, 1815, 255));
+    Label4 = label(this, "Label4", QStringLiteral("Errors"), twips(600, 6840, 1815, 255));
+    Label5 = label(this, "Label5", QStringLiteral("Current Bar Code"), twips(0, 360, 1815, 255));
     Label5->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
 
-    ReceivedData = new TextBox(this);
-    ReceivedData->setGeometry(twips(9360, 960, 150, 285));
-    ReceivedData->setBackColor(colorFromBgr(IndicatorRed));
+    ReceivedData = place(new QLineEdit(this), "ReceivedData", twips(9360, 960, 150, 285));
     ReceivedData->setToolTip(QStringLiteral("Green while characters arrive"));
 
-    Label2 = label(this, QStringLiteral("Rx"), twips(9240, 600, 375, 255));
-    Label3 = label(this, QStringLiteral("RS232 Connection"), twips(600, 7440, 1815, 255));
+    Label2 = label(this, "Label2", QStringLiteral("Rx"), twips(9240, 600, 375, 255));
+    Label3 = label(this, "Label3", QStringLiteral("RS232 Connection"), twips(600, 7440, 1815, 255));
 
-    Command1 = new QPushButton(QStringLiteral("Clear"), this);
-    Command1->setGeometry(twips(2160, 2040, 1095, 255));
+    Command1 = place(new QPushButton(QStringLiteral("Clear"), this), "Command1",
+                     twips(2160, 2040, 1095, 255));
 
-    TextReceivedTxt = new HistoryBox(this);
-    TextReceivedTxt->setGeometry(twips(240, 2520, 7815, 3255));
+    TextReceivedTxt = place(new HistoryBox(this), "TextReceivedTxt", twips(240, 2520, 7815, 3255));
 
-    Label6 = label(this, QStringLiteral("All Barcodes so far"), twips(240, 2040, 1455, 255));
+    Label6
+        = label(this, "Label6", QStringLiteral("All Barcodes so far"), twips(240, 2040, 1455, 255));
 
-    BarCodeText = new TextBox(this);
-    BarCodeText->setGeometry(twips(120, 600, 8895, 855));
+    BarCodeText = place(new TextBox(this), "BarCodeText", twips(120, 600, 8895, 855));
     QFont large(QStringLiteral("Courier New"));
     large.setBold(true);
     large.setPointSizeF(27.75); // QFont's constructor would round the size down to 27
     BarCodeText->setFont(large);
 
-    Label1 = label(this, QStringLiteral("Lumora scanner tester. Free to use and share."),
+    Label1 = label(this, "Label1", QStringLiteral("Lumora scanner tester. Free to use and share."),
                    twips(2640, 7800, 6375, 255));
-    Label7 = label(this, QStringLiteral("Rev Testing Only"), twips(5280, 7320, 2055, 255));
+    Label7
+        = label(this, "Label7", QStringLiteral("Rev Testing Only"), twips(5280, 7320, 2055, 255));
 
-    // Headings name the fields they stand over, for screen readers.
-    ErrorMsg->setAccessibleName(Label4->text());
-    CommLabel->setAccessibleName(Label3->text());
+    // Each heading labels the field under it, for screen readers; the fields' own names and
+    // values are their current texts.
+    Label3->setBuddy(CommLabel);
+    Label4->setBuddy(ErrorMsg);
     Label5->setBuddy(BarCodeText);
-    BarCodeText->setAccessibleName(Label5->text());
     Label6->setBuddy(TextReceivedTxt);
-    TextReceivedTxt->setAccessibleName(Label6->text());
     Label2->setBuddy(ReceivedData);
-    ReceivedData->setAccessibleName(QStringLiteral("Rx activity"));
-    ReceivedData->setAccessibleDescription(QStringLiteral("idle"));
     Command1->setAccessibleName(QStringLiteral("Clear history"));
 
     setTabOrder(ReceivedData, Command1);
     setTabOrder(Command1, TextReceivedTxt);
     setTabOrder(TextReceivedTxt, BarCodeText);
+
+    // A window made for logic that ran already shows what it holds.
+    for (const auto field :
+         {TesterCore::Field::CommLabel, TesterCore::Field::ErrorMsg, TesterCore::Field::BarCodeText,
+          TesterCore::Field::Indicator, TesterCore::Field::Connection})
+        draw(field);
+    TextReceivedTxt->showAll(m_core->history());
+}
+
+void Form1::connectCore()
+{
+    TesterCore *core = m_core.get();
+    connect(core, &TesterCore::changed, this, &Form1::draw);
+    connect(core, &TesterCore::historyAppended, TextReceivedTxt, &HistoryBox::appendReceived);
+    connect(core, &TesterCore::historyCleared, TextReceivedTxt,
+            [this] { TextReceivedTxt->showAll({}); });
+    connect(TextReceivedTxt, &HistoryBox::edited, core, &TesterCore::editHistory);
+    connect(BarCodeText, &TextBox::edited, core, &TesterCore::editBarCodeText);
+    connect(Command1, &QPushButton::clicked, core, &TesterCore::Command1_Click);
+}
+
+void Form1::draw(TesterCore::Field field)
+{
+    switch (field) {
+    case TesterCore::Field::CommLabel:
+        setStatus(CommLabel, m_core->commLabel());
+        break;
+    case TesterCore::Field::ErrorMsg:
+        setStatus(ErrorMsg, m_core->errorMsg());
+        break;
+    case TesterCore::Field::BarCodeText:
+        BarCodeText->showText(m_core->barCodeText());
+        break;
+    case TesterCore::Field::Indicator: {
+        const bool green = m_core->indicator() == TesterCore::IndicatorGreen;
+        QPalette p = ReceivedData->palette();
+        p.setColor(QPalette::Base, colorFromBgr(m_core->indicator()));
+        ReceivedData->setPalette(p);
+        ReceivedData->setAccessibleDescription(green ? QStringLiteral("receiving")
+                                                     : QStringLiteral("idle"));
+        break;
+    }
+    case TesterCore::Field::Connection:
+        // Device strings are text, whatever characters they hold: a tooltip would take
+        // markup in them for rich text.
+        CommLabel->setToolTip(QStringLiteral("<p style='white-space:pre'>")
+                              + m_core->connectionDetails().toHtmlEscaped()
+                              + QStringLiteral("</p>"));
+        break;
+    }
 }
 
 void Form1::showEvent(QShowEvent *event)
@@ -141,28 +184,5 @@ void Form1::showEvent(QShowEvent *event)
     // The scan runs once, when the window is first shown, after the show has been handled.
     // Qt also activates a window whenever a message box closes or the user comes back from
     // another program; none of those starts another scan.
-    QMetaObject::invokeMethod(this, &Form1::Form_Activate, Qt::QueuedConnection);
-}
-
-template<typename Handler>
-void Form1::runHandler(Handler &&handler)
-{
-    try {
-        handler();
-    } catch (const CommError &error) {
-        reportFailure(error.number(), error.message());
-    } catch (const std::bad_alloc &) {
-        reportFailure(7, QStringLiteral("Out of memory"));
-    }
-}
-
-void Form1::reportFailure(int number, const QString &message)
-{
-    // A failure that repeats while its box is open does not stack another box on top.
-    if (m_failureShown)
-        return;
-    m_failureShown = true;
-    m_feedback->messageBox(QStringLiteral("Run-time error '%1':\r\r%2").arg(number).arg(message),
-                           windowTitle());
-    m_failureShown = false;
+    QMetaObject::invokeMethod(m_core.get(), &TesterCore::Form_Activate, Qt::QueuedConnection);
 }

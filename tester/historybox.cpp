@@ -18,57 +18,39 @@ HistoryBox::HistoryBox(QWidget *parent)
     setLineWrapMode(QPlainTextEdit::NoWrap);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    // An undo step per received chunk would keep a second copy of the whole history.
+    // Tab moves on to the next control, as in every other field of the window.
+    setTabChangesFocus(true);
+    // The history's text is kept apart; undo here would keep a second copy of it.
     setUndoRedoEnabled(false);
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(FlushIntervalMs);
     connect(&m_flushTimer, &QTimer::timeout, this, &HistoryBox::flush);
+    connect(document(), &QTextDocument::contentsChange, this, &HistoryBox::documentChanged);
 }
 
-QString HistoryBox::Text()
+void HistoryBox::appendReceived(QStringView chars, bool lineBreak)
 {
-    flush();
-    // The raw text keeps no-break spaces, which toPlainText() would turn into spaces. Its
-    // paragraph and line separators are the history's line breaks, CR LF.
-    QString visible = document()->toRawText();
-    visible.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
-    visible.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
-    return ControlPictures::fromVisible(visible);
+    if (lineBreak)
+        m_pending += u'\n';
+    else if (chars.size() == 1) // nearly always: one character a read
+        m_pending += ControlPictures::toVisible(chars.front());
+    else
+        m_pending += ControlPictures::toVisible(chars);
+    if (!m_flushTimer.isActive())
+        m_flushTimer.start();
 }
 
-void HistoryBox::setText(const QString &raw)
+void HistoryBox::showAll(QStringView text)
 {
     m_pending.clear();
     m_flushTimer.stop();
-    // Only CR LF pairs are line breaks; every other control character is shown as itself.
-    const QStringList lines = raw.split(QStringLiteral("\r\n"));
-    QStringList shown;
-    shown.reserve(lines.size());
-    for (const QString &line : lines)
-        shown.append(ControlPictures::toVisible(line));
-    setPlainText(shown.join(u'\n'));
-}
-
-void HistoryBox::appendReceived(QStringView raw)
-{
-    // Most appends are one character; a picture is only needed for a control character.
-    if (raw.size() == 1 && raw.front().unicode() >= 0x20 && raw.front().unicode() != 0x7F)
-        m_pending += raw.front();
-    else
-        m_pending += ControlPictures::toVisible(raw);
-    schedule();
-}
-
-void HistoryBox::appendLineBreak()
-{
-    m_pending += u'\n';
-    schedule();
-}
-
-void HistoryBox::schedule()
-{
-    if (!m_flushTimer.isActive())
-        m_flushTimer.start();
+    QStringList lines;
+    for (const QStringView line : text.split(u"\r\n"))
+        lines.append(ControlPictures::toVisible(line));
+    m_updating = true;
+    setPlainText(lines.join(u'\n'));
+    m_updating = false;
+    noteLength();
 }
 
 void HistoryBox::flush()
@@ -79,6 +61,7 @@ void HistoryBox::flush()
     QScrollBar *bar = verticalScrollBar();
     const bool followEnd = bar->value() == bar->maximum();
     QTextCursor cursor(document());
+    m_updating = true;
     // Inside an edit block the cursor does not work out its on-screen position after moving
     // and after inserting: each would lay out the whole last line for a cursor thrown away.
     cursor.beginEditBlock();
@@ -86,7 +69,57 @@ void HistoryBox::flush()
     // One insertion: a '\n' becomes exactly one paragraph break.
     cursor.insertText(m_pending);
     cursor.endEditBlock();
+    m_updating = false;
     m_pending.clear();
+    noteLength();
     if (followEnd)
         bar->setValue(bar->maximum());
+}
+
+void HistoryBox::keyPressEvent(QKeyEvent *event)
+{
+    flush();
+    QPlainTextEdit::keyPressEvent(event);
+}
+
+void HistoryBox::inputMethodEvent(QInputMethodEvent *event)
+{
+    flush();
+    QPlainTextEdit::inputMethodEvent(event);
+}
+
+void HistoryBox::insertFromMimeData(const QMimeData *source)
+{
+    flush();
+    QPlainTextEdit::insertFromMimeData(source);
+}
+
+void HistoryBox::noteLength()
+{
+    m_length = document()->characterCount() - 1;
+    m_blocks = document()->blockCount();
+}
+
+// Turns a change of the document by the user into an edit of the history's text. Each line
+// break on screen is CR LF in the text and every other character on screen stands for one in
+// the text, so a position on screen maps to the same position plus the line breaks before it.
+void HistoryBox::documentChanged(int position, int removed, int added)
+{
+    if (m_updating)
+        return;
+    const int oldLength = std::exchange(m_length, document()->characterCount() - 1);
+    const int oldBlocks = std::exchange(m_blocks, document()->blockCount());
+    // The document may report a wider range than it changed, past its end included.
+    added = qBound(0, added, m_length - position);
+    removed = qMax(0, added - (m_length - oldLength));
+
+    QTextCursor cursor(document());
+    cursor.setPosition(position);
+    cursor.setPosition(position + added, QTextCursor::KeepAnchor);
+    QString inserted = cursor.selectedText();
+    const int breaksAdded = int(inserted.count(QChar::ParagraphSeparator));
+    inserted.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
+    const int breaksRemoved = oldBlocks - m_blocks + breaksAdded;
+    const int linesBefore = document()->findBlock(position).blockNumber();
+    Q_EMIT edited(position + linesBefore, removed + breaksRemoved, inserted);
 }

@@ -3,10 +3,11 @@
 #include <QPlainTextEdit>
 #include <QTimer>
 
-// The multi-line history of everything received. Received text is appended at the end;
-// appends are coalesced and reach the screen once per frame, while Text() always gives the
-// exact current history: whatever the user typed, then the received characters, with each
-// completed line ended by CR LF. Control characters are shown as their pictures.
+// Draws the history of everything received, and hands what the user types back as edits of
+// the history's text. Received text is appended at the end and reaches the screen once per
+// frame; before the user's key press, paste or drop is handled, whatever was received before
+// it is put on screen, so typing lands after it. On screen a completed line ends in a line
+// break; in the history's text that is CR LF. Control characters are shown as pictures.
 class HistoryBox : public QPlainTextEdit
 {
     Q_OBJECT
@@ -14,18 +15,30 @@ class HistoryBox : public QPlainTextEdit
 public:
     explicit HistoryBox(QWidget *parent = nullptr);
 
-    QString Text();
-    void setText(const QString &raw);
-    // Appends received characters, shown as they are (control characters as pictures).
-    void appendReceived(QStringView raw);
-    // Appends a real line break, read back as CR LF.
-    void appendLineBreak();
+    void appendReceived(QStringView chars, bool lineBreak);
+    // Shows `text` in place of everything, each CR LF as a line break.
+    void showAll(QStringView text);
     // Puts pending appends on screen now.
     void flush();
 
+Q_SIGNALS:
+    // The user replaced `removed` characters of the history's text at `position` with
+    // `inserted` (a line break as CR LF).
+    void edited(qsizetype position, qsizetype removed, const QString &inserted);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void inputMethodEvent(QInputMethodEvent *event) override;
+    void insertFromMimeData(const QMimeData *source) override;
+
 private:
     void schedule();
+    void documentChanged(int position, int removed, int added);
+    void noteLength();
 
     QString m_pending; // on-screen form of appends not yet in the document
     QTimer m_flushTimer;
+    bool m_updating = false; // the document changes by our hand, not the user's
+    int m_length = 0;        // the document's characters
+    int m_blocks = 1;        // and lines
 };

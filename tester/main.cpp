@@ -1,6 +1,6 @@
+#include "desktopfeedback.h"
 #include "devicelist.h"
 #include "devicewatcher.h"
-#include "feedback.h"
 #include "form1.h"
 #include "termiosdevice.h"
 
@@ -34,12 +34,13 @@ int main(int argc, char *argv[])
     QApplication::setDesktopFileName(QStringLiteral("lumora"));
 
     const DeviceList devices;
-    Form1 window(
+    auto core = std::make_unique<TesterCore>(
         std::make_unique<TermiosDevice>(), [devices] { return devices.devices(); },
         std::make_unique<DesktopFeedback>());
-    window.watchDevices(new DeviceWatcher(devices));
-    window.setDeviceDescriber(
+    core->watchDevices(std::make_unique<DeviceWatcher>(devices));
+    core->setDeviceDescriber(
         [devices](const QString &path) { return devices.describe(path).text(); });
+    Form1 window(std::move(core));
     window.show();
     return app.exec();
 }

@@ -2,34 +2,46 @@
 
 #include "controlpictures.h"
 
+#include <algorithm>
 #include <limits>
 
 TextBox::TextBox(QWidget *parent)
     : QLineEdit(parent)
-    , m_backColor(palette().color(QPalette::Base))
 {
     // A barcode has no length limit; QLineEdit's default would cut it at 32767 characters.
     setMaxLength(std::numeric_limits<int>::max());
+    connect(this, &QLineEdit::textEdited, this, &TextBox::userEdited);
 }
 
-QString TextBox::Text() const
+void TextBox::showText(QStringView raw)
 {
-    return ControlPictures::fromVisible(QLineEdit::text());
+    m_shown = ControlPictures::toVisible(raw);
+    setText(m_shown);
+    // Setting a line edit's text puts the cursor, and so the view, at the end.
+    setCursorPosition(0);
 }
 
-void TextBox::setText(const QString &raw)
+// Every character on screen stands for one of the text, so an edit is where the old and new
+// screen texts differ. For typing, the cursor tells which of two equal neighbours is new.
+void TextBox::userEdited(const QString &text)
 {
-    QLineEdit::setText(ControlPictures::toVisible(raw));
-}
-
-bool TextBox::setBackColor(const QColor &color)
-{
-    // Called for every received character; repainting only on a change keeps that cheap.
-    if (color == m_backColor)
-        return false;
-    m_backColor = color;
-    QPalette p = palette();
-    p.setColor(QPalette::Base, color);
-    setPalette(p);
-    return true;
+    const QString old = std::exchange(m_shown, text);
+    const qsizetype grown = text.size() - old.size();
+    const qsizetype cursor = cursorPosition();
+    if (grown > 0 && cursor >= grown
+        && QStringView(text).left(cursor - grown) == QStringView(old).left(cursor - grown)
+        && QStringView(text).mid(cursor) == QStringView(old).mid(cursor - grown)) {
+        Q_EMIT edited(cursor - grown, 0, text.mid(cursor - grown, grown));
+        return;
+    }
+    const qsizetype shorter = std::min(old.size(), text.size());
+    qsizetype prefix = 0;
+    while (prefix < shorter && old[prefix] == text[prefix])
+        ++prefix;
+    qsizetype suffix = 0;
+    while (suffix < shorter - prefix
+           && old[old.size() - 1 - suffix] == text[text.size() - 1 - suffix])
+        ++suffix;
+    Q_EMIT edited(prefix, old.size() - prefix - suffix,
+                  text.mid(prefix, text.size() - prefix - suffix));
 }

@@ -1,10 +1,9 @@
 #pragma once
 
-#include <QColor>
 #include <QLineEdit>
 
-// A single-line text box. Text() and setText() work on the original characters; control
-// characters are shown as their pictures.
+// The single-line box of the current barcode. It draws a text (control characters as
+// pictures) from its first character, and hands what the user types back as edits.
 class TextBox : public QLineEdit
 {
     Q_OBJECT
@@ -12,12 +11,15 @@ class TextBox : public QLineEdit
 public:
     explicit TextBox(QWidget *parent = nullptr);
 
-    QString Text() const;
-    void setText(const QString &raw);
-    QColor BackColor() const { return m_backColor; }
-    // Returns whether the colour changed.
-    bool setBackColor(const QColor &color);
+    // Shows `raw` anew, scrolled to its beginning; the rest stays reachable by scrolling.
+    void showText(QStringView raw);
+
+Q_SIGNALS:
+    // The user replaced `removed` characters at `position` with `inserted`.
+    void edited(qsizetype position, qsizetype removed, const QString &inserted);
 
 private:
-    QColor m_backColor;
+    void userEdited(const QString &text);
+
+    QString m_shown;
 };

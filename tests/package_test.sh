@@ -73,7 +73,7 @@ if [ -f "$binary" ]; then
     needed=$(readelf -d "$binary" | sed -n 's/.*library: \[\(libQt6[A-Za-z]*\)\.so\.6\].*/\16/p')
     [ -n "$needed" ] || fail "usr/bin/lumora links no Qt 6 library"
     for package in $(echo "$needed" | tr '[:upper:]' '[:lower:]') qt6-qpa-plugins fonts-liberation \
-        fonts-symbola; do
+        fonts-unifont; do
         grep -qx "$package" <<<"$depends" || fail "Depends lacks $package: $(field Depends)"
     done
 fi

@@ -1,13 +1,11 @@
 // Renders the real window offscreen, as a user sees it after a few scans, into a PNG file:
 //     lumora-screenshot OUTPUT.png
 // QT_SCALE_FACTOR=2 renders it for a high-density screen.
-#include "formharness.h"
 #include "historybox.h"
+#include "testerrig.h"
 
 #include <QApplication>
-#include <QLabel>
 #include <QPixmap>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -20,15 +18,14 @@ int main(int argc, char *argv[])
         std::fputs("usage: lumora-screenshot OUTPUT.png\n", stderr);
         return 2;
     }
-    FormHarness h;
-    h.openPort(1);
-    h.form->CommLabel->setText(QStringLiteral("Connect to Comm 1"));
-    h.receive("4006381333931\r5901234123457\r\x02"
-              "ABC-123\x03\r9780201379624\r");
-    h.form->show();
-    h.form->TextReceivedTxt->flush();
+    TesterRig rig;
+    rig.form().show();
+    rig.openPort(1);
+    rig.receive("4006381333931\r5901234123457\r\x02"
+                "ABC-123\x03\r9780201379624\r");
+    rig.history()->flush();
     QApplication::processEvents();
-    const QPixmap shot = h.form->grab();
+    const QPixmap shot = rig.form().grab();
     if (!shot.save(QString::fromLocal8Bit(argv[1]))) {
         std::fprintf(stderr, "lumora-screenshot: cannot write %s\n", argv[1]);
         return 1;

@@ -38,8 +38,8 @@ void DispatchSliceTest::floodYieldsToEventLoop()
     FakeDevice *device = fake.get();
     CommControl control(
         std::move(fake), [] { return QStringList{QStringLiteral("/fake/a")}; },
-        CommControl::Settings{.inputLen = 1, .bufferSize = 1 << 20});
-    control.setPortOpen(true);
+        CommControl::Settings{.charsPerRead = 1, .bufferSize = 1 << 20});
+    QVERIFY(control.setPortOpen(true).ok());
 
     // Some 200 ms of handlers.
     QByteArray flood;
@@ -48,7 +48,7 @@ void DispatchSliceTest::floodYieldsToEventLoop()
     QString received;
     QObject context;
     connect(&control, &CommControl::OnComm, &context, [&] {
-        received += control.Input();
+        received += control.Input().chars;
         QElapsedTimer busy;
         busy.start();
         while (busy.nsecsElapsed() < handlerUs * 1000) {

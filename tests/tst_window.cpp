@@ -1,15 +1,19 @@
-#include "formharness.h"
-
 #include "historybox.h"
+#include "testerrig.h"
 #include "testmain.h"
 #include "textbox.h"
+
 #include <cerrno>
 
+#include <QAccessible>
 #include <QFontInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
 
 // The window as designed: every control's text, place, order and look, and the state the
 // window starts in.
@@ -21,11 +25,11 @@ private Q_SLOTS:
     void controls_data();
     void controls();
     void window();
-    void tabOrder();
+    void keyboardFollowsTabOrder();
     void fonts();
     void initialState();
     void historyScrollsBothWays();
-    void accessibleNames();
+    void screenReadersReadValues();
     void indicatorStateAsText();
     void connectionTooltip();
     void highDensityScreen();
@@ -64,36 +68,16 @@ void WindowTest::controls_data()
                             << "Rev Testing Only" << QRect(352, 488, 137, 17);
 }
 
-static QWidget *control(Form1 &form, const QString &name)
-{
-    const QHash<QString, QWidget *> controls{
-        {"CommLabel", form.CommLabel},
-        {"ErrorMsg", form.ErrorMsg},
-        {"Label4", form.Label4},
-        {"Label5", form.Label5},
-        {"ReceivedData", form.ReceivedData},
-        {"Label2", form.Label2},
-        {"Label3", form.Label3},
-        {"Command1", form.Command1},
-        {"TextReceivedTxt", form.TextReceivedTxt},
-        {"Label6", form.Label6},
-        {"BarCodeText", form.BarCodeText},
-        {"Label1", form.Label1},
-        {"Label7", form.Label7},
-    };
-    return controls.value(name);
-}
-
 static QString textOf(QWidget *w)
 {
     if (auto *label = qobject_cast<QLabel *>(w))
         return label->text();
     if (auto *button = qobject_cast<QPushButton *>(w))
         return button->text();
-    if (auto *box = qobject_cast<TextBox *>(w))
-        return box->Text();
-    if (auto *history = qobject_cast<HistoryBox *>(w))
-        return history->Text();
+    if (auto *box = qobject_cast<QLineEdit *>(w))
+        return box->text();
+    if (auto *history = qobject_cast<QPlainTextEdit *>(w))
+        return history->toPlainText();
     return {};
 }
 
@@ -103,8 +87,8 @@ void WindowTest::controls()
     QFETCH(QString, text);
     QFETCH(QRect, geometry);
 
-    FormHarness h;
-    QWidget *w = control(*h.form, name);
+    TesterRig rig;
+    auto *w = rig.control<QWidget>(qPrintable(name));
     QVERIFY(w);
     QCOMPARE(textOf(w), text);
     QCOMPARE(w->geometry(), geometry);
@@ -114,55 +98,57 @@ void WindowTest::controls()
 
 void WindowTest::window()
 {
-    FormHarness h;
-    QCOMPARE(h.form->windowTitle(), QStringLiteral("Lumora"));
-    QCOMPARE(h.form->size(), QSize(658, 546));
-    QCOMPARE(h.form->Timer1->interval(), 25);
-    QVERIFY(h.form->Label1->geometry() == QRect(176, 520, 425, 17));
+    TesterRig rig;
+    Form1 &f = rig.form();
+    QCOMPARE(f.windowTitle(), QStringLiteral("Lumora"));
+    QCOMPARE(f.size(), QSize(658, 546));
+    QCOMPARE(rig.core().timer1().interval(), 25);
+    auto *notice = rig.control<QLabel>("Label1");
+    QCOMPARE(notice->geometry(), QRect(176, 520, 425, 17));
     // The maker's notice is one line that fits its label.
-    QVERIFY(!h.form->Label1->text().contains(u'\n'));
-    QCOMPARE(h.form->CommLabel->frameShape(), QFrame::Box);
-    QCOMPARE(h.form->ErrorMsg->frameShape(), QFrame::Box);
-    QCOMPARE(h.form->Label4->frameShape(), QFrame::NoFrame);
-    QVERIFY(h.form->Label5->alignment() & Qt::AlignHCenter);
+    QVERIFY(!notice->text().contains(u'\n'));
+    QCOMPARE(rig.control<QLabel>("CommLabel")->frameShape(), QFrame::Box);
+    QCOMPARE(rig.control<QLabel>("ErrorMsg")->frameShape(), QFrame::Box);
+    QCOMPARE(rig.control<QLabel>("Label4")->frameShape(), QFrame::NoFrame);
+    QVERIFY(rig.control<QLabel>("Label5")->alignment() & Qt::AlignHCenter);
 }
 
-void WindowTest::tabOrder()
+void WindowTest::keyboardFollowsTabOrder()
 {
-    FormHarness h;
-    Form1 &f = *h.form;
-    // Labels never take the focus; the focusable controls follow each other in design order.
-    for (QLabel *l : {f.CommLabel, f.ErrorMsg, f.Label4, f.Label5, f.Label2, f.Label3, f.Label6,
-                      f.Label1, f.Label7})
+    TesterRig rig;
+    rig.openPort();
+    rig.receive("123\r");
+    for (QLabel *l : rig.form().findChildren<QLabel *>())
         QCOMPARE(l->focusPolicy(), Qt::NoFocus);
-    const QList<QWidget *> order{f.ReceivedData, f.Command1, f.TextReceivedTxt, f.BarCodeText};
-    const auto nextFocusable = [](QWidget *w) {
-        do
-            w = w->nextInFocusChain();
-        while (w->focusPolicy() == Qt::NoFocus);
-        return w;
-    };
-    for (qsizetype i = 0; i + 1 < order.size(); ++i)
-        QCOMPARE(nextFocusable(order[i]), order[i + 1]);
+    rig.form().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&rig.form()));
+    QTRY_COMPARE(QApplication::focusWidget(), rig.control<QWidget>("ReceivedData"));
 
-    f.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&f));
-    QTRY_COMPARE(QApplication::focusWidget(), f.ReceivedData);
+    // Tab walks the fields in design order and round again; the history takes no TAB.
+    const QString history = rig.core().history();
+    for (const char *next : {"Command1", "TextReceivedTxt", "BarCodeText", "ReceivedData"}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), rig.control<QWidget>(next));
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    QCOMPARE(QApplication::focusWidget(), rig.control<QWidget>("BarCodeText"));
+    QCOMPARE(rig.core().history(), history);
 }
 
 void WindowTest::fonts()
 {
-    FormHarness h;
-    const QFont large = h.form->BarCodeText->font();
+    TesterRig rig;
+    auto *barcode = rig.control<QWidget>("BarCodeText");
+    const QFont large = barcode->font();
     QCOMPARE(large.family(), QStringLiteral("Courier New"));
     QCOMPARE(large.weight(), QFont::Bold);
     QCOMPARE(large.pointSizeF(), 27.75);
     // Courier New resolves to an installed monospaced face.
     QVERIFY(QFontInfo(large).fixedPitch());
     // Every other control uses the window's default font, and every heading fits its label.
-    const QFont standard = h.form->font();
-    for (QWidget *w : h.form->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
-        if (w == h.form->BarCodeText)
+    const QFont standard = rig.form().font();
+    for (QWidget *w : rig.form().findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+        if (w == barcode)
             continue;
         QCOMPARE(w->font().family(), standard.family());
         QCOMPARE(w->font().pointSizeF(), standard.pointSizeF());
@@ -175,86 +161,141 @@ void WindowTest::fonts()
 
 void WindowTest::initialState()
 {
-    FormHarness h;
-    Form1 &f = *h.form;
-    QCOMPARE(f.ReceivedData->BackColor(), QColor(255, 0, 0));
-    QCOMPARE(Form1::colorFromBgr(Form1::IndicatorGreen), QColor(0, 255, 0));
-    QCOMPARE(f.Tick, qint16(0));
-    QVERIFY(f.barCodeBuffer().isEmpty());
-    QVERIFY(f.lastInput().isEmpty());
-    QCOMPARE(f.ComPort->CommPort(), qint16(1));
-    QVERIFY(!f.ComPort->PortOpen());
+    TesterRig rig;
+    const TesterCore &core = rig.core();
+    QCOMPARE(core.indicator(), TesterCore::IndicatorRed);
+    QCOMPARE(core.Tick, qint16(0));
+    QVERIFY(core.barCodeBuffer().isEmpty());
+    QVERIFY(core.lastInput().isEmpty());
+    QVERIFY(core.history().isEmpty() && core.barCodeText().isEmpty());
+    QCOMPARE(core.comPort().CommPort(), qint16(1));
+    QVERIFY(!core.comPort().PortOpen());
+    // Drawn: the indicator red (0x0000FF is red, blue, green bytes reversed), the fields empty.
+    auto *indicator = rig.control<QLineEdit>("ReceivedData");
+    QCOMPARE(indicator->palette().color(QPalette::Base), QColor(255, 0, 0));
+    QCOMPARE(Form1::colorFromBgr(TesterCore::IndicatorGreen), QColor(0, 255, 0));
 }
 
 void WindowTest::historyScrollsBothWays()
 {
-    FormHarness h;
-    HistoryBox *history = h.form->TextReceivedTxt;
+    TesterRig rig;
+    HistoryBox *history = rig.history();
     QCOMPARE(history->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     QCOMPARE(history->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     QCOMPARE(history->lineWrapMode(), QPlainTextEdit::NoWrap);
     QVERIFY(!history->isReadOnly());
 }
 
-void WindowTest::accessibleNames()
+// What a screen reader reads of each value field: its current text, labelled by the heading
+// over it, and an event whenever it changes.
+void WindowTest::screenReadersReadValues()
 {
-    FormHarness h;
-    Form1 &f = *h.form;
-    // Each field is named by the heading that stands over it.
-    QCOMPARE(f.ErrorMsg->accessibleName(), QStringLiteral("Errors"));
-    QCOMPARE(f.CommLabel->accessibleName(), QStringLiteral("RS232 Connection"));
-    QCOMPARE(f.BarCodeText->accessibleName(), QStringLiteral("Current Bar Code"));
-    QCOMPARE(f.TextReceivedTxt->accessibleName(), QStringLiteral("All Barcodes so far"));
-    QCOMPARE(f.Label5->buddy(), f.BarCodeText);
-    QCOMPARE(f.Label6->buddy(), f.TextReceivedTxt);
-    QCOMPARE(f.Label2->buddy(), f.ReceivedData);
-    for (QWidget *w : f.findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
-        if (w->focusPolicy() != Qt::NoFocus)
-            QVERIFY2(!w->accessibleName().isEmpty(), w->metaObject()->className());
+    static QList<std::pair<QObject *, QAccessible::Event>> events;
+    QAccessible::installUpdateHandler([](QAccessibleEvent *event) {
+        events.append({event->object(), event->type()});
+    });
+    // As when a screen reader is running; Qt has no public switch for it.
+    QPlatformAccessibility *platform
+        = QGuiApplicationPrivate::platformIntegration()->accessibility();
+    QVERIFY(platform);
+    platform->setActive(true);
+    TesterRig rig;
+    rig.form().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&rig.form()));
+    rig.openPort();
+    rig.receive("4006381333931\r");
+    rig.lineEvent(3);
+    rig.history()->flush();
+
+    struct Field
+    {
+        const char *name;
+        const char *caption;
+        QString value;
+    };
+    const QList<Field> fields{
+        {"CommLabel", "Label3", QStringLiteral("Connect to Comm 1")},
+        {"ErrorMsg", "Label4", QStringLiteral("comEvCTS")},
+        {"BarCodeText", "Label5", QStringLiteral("4006381333931")},
+        {"TextReceivedTxt", "Label6", QStringLiteral("4006381333931\n")},
+    };
+    for (const Field &field : fields) {
+        QObject *widget = rig.control<QWidget>(field.name);
+        QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(widget);
+        QVERIFY(iface);
+        QString read
+            = iface->textInterface()
+                  ? iface->textInterface()->text(0, iface->textInterface()->characterCount())
+                  : iface->text(QAccessible::Name);
+        QCOMPARE(read.replace(QChar::ParagraphSeparator, u'\n'), field.value);
+        const auto labelledBy = iface->relations(QAccessible::Label);
+        QVERIFY2(!labelledBy.isEmpty(), field.name);
+        QCOMPARE(labelledBy.first().first->object(), rig.control<QWidget>(field.caption));
+        const bool announced = std::any_of(events.begin(), events.end(), [&](const auto &e) {
+            return e.first == widget
+                   && (e.second == QAccessible::NameChanged || e.second == QAccessible::ValueChanged
+                       || e.second == QAccessible::TextInserted
+                       || e.second == QAccessible::TextUpdated);
+        });
+        QVERIFY2(announced, field.name);
     }
+    QAccessible::installUpdateHandler(nullptr);
+    platform->setActive(false);
 }
 
 void WindowTest::indicatorStateAsText()
 {
-    FormHarness h;
-    h.openPort();
-    QCOMPARE(h.form->ReceivedData->accessibleDescription(), QStringLiteral("idle"));
-    h.receive("1");
-    QCOMPARE(h.form->ReceivedData->accessibleDescription(), QStringLiteral("receiving"));
-    h.tick(26);
-    QCOMPARE(h.form->ReceivedData->accessibleDescription(), QStringLiteral("idle"));
+    TesterRig rig;
+    auto *indicator = rig.control<QWidget>("ReceivedData");
+    rig.openPort();
+    QCOMPARE(indicator->accessibleDescription(), QStringLiteral("idle"));
+    rig.receive("1");
+    QCOMPARE(indicator->accessibleDescription(), QStringLiteral("receiving"));
+    QCOMPARE(indicator->palette().color(QPalette::Base), QColor(0, 255, 0));
+    rig.tick(26);
+    QCOMPARE(indicator->accessibleDescription(), QStringLiteral("idle"));
 }
 
 void WindowTest::connectionTooltip()
 {
-    FormHarness h;
-    h.form->setDeviceDescriber(
-        [](const QString &path) { return path + QStringLiteral(" (Acme)"); });
-    h.device->failures.insert(h.ports->at(0), EBUSY);
-    h.form->Form_Activate();
-    QCOMPARE(h.form->CommLabel->toolTip(), QStringLiteral("/fake/ttyACM1 (Acme)"));
+    // Device strings are shown as text: markup in a maker's name draws nothing of its own.
+    const QString hostile = QStringLiteral("<font size=6 color=red>INJECTED</font><br>Com Port 9");
+    TesterRig rig;
+    rig.core().setDeviceDescriber(
+        [&](const QString &path) { return path + QStringLiteral(" \u2014 ") + hostile; });
+    rig.fake->failures.insert(rig.ports->at(0), EBUSY);
+    rig.scan();
+    QTextDocument shown;
+    shown.setHtml(rig.control<QWidget>("CommLabel")->toolTip());
+    QCOMPARE(shown.toPlainText(), QStringLiteral("/fake/ttyACM1 \u2014 ") + hostile);
 
-    // With no port open it lists what ports 1 to 4 were at the last scan.
-    FormHarness none(FormHarness::defaultPorts().mid(0, 2));
+    // With no port open it lists what ports 1 to 4 were at the last scan, and why each could
+    // not be had.
+    TesterRig none(TesterRig::fakePorts().mid(0, 2));
     for (const QString &path : *none.ports)
-        none.device->failures.insert(path, EBUSY);
-    none.form->Form_Activate();
-    QCOMPARE(none.form->CommLabel->toolTip(),
-             QStringLiteral("Com Port 1: /fake/ttyACM0\nCom Port 2: /fake/ttyACM1"));
+        none.fake->failures.insert(path, EBUSY);
+    none.scan();
+    shown.setHtml(none.control<QWidget>("CommLabel")->toolTip());
+    const QStringList lines = shown.toPlainText().split(u'\n');
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines.at(0), QStringLiteral("Com Port 1: /fake/ttyACM0"));
+    QVERIFY2(lines.at(1).contains(QStringLiteral("busy")), qPrintable(lines.at(1)));
+    QCOMPARE(lines.at(2), QStringLiteral("Com Port 2: /fake/ttyACM1"));
 }
 
 void WindowTest::highDensityScreen()
 {
     // Run a second time with QT_SCALE_FACTOR=2 (see CMakeLists): geometry stays in logical
     // pixels while the screen has twice the density.
-    FormHarness h;
-    h.form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(h.form.get()));
+    TesterRig rig;
+    Form1 &f = rig.form();
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
     const qreal expected = qEnvironmentVariableIntValue("QT_SCALE_FACTOR") == 2 ? 2.0 : 1.0;
-    QCOMPARE(h.form->devicePixelRatioF(), expected);
-    QCOMPARE(h.form->size(), QSize(658, 546));
-    QCOMPARE(h.form->BarCodeText->geometry(), QRect(8, 40, 593, 57));
-    QCOMPARE(h.form->grab().size(), QSize(658, 546) * expected);
+    QCOMPARE(f.devicePixelRatioF(), expected);
+    QCOMPARE(f.size(), QSize(658, 546));
+    QCOMPARE(rig.control<QWidget>("BarCodeText")->geometry(), QRect(8, 40, 593, 57));
+    QCOMPARE(f.grab().size(), QSize(658, 546) * expected);
 }
 
 LUMORA_TEST_MAIN(WindowTest)

@@ -5,6 +5,7 @@
 #include <QList>
 
 #include <functional>
+#include <memory>
 
 // Counts beeps and records message boxes instead of showing them.
 class RecordingFeedback : public Feedback
@@ -15,19 +16,25 @@ public:
         QString text;
         QString title;
     };
+    // Kept by the test, which goes on reading it after the window took the recorder.
+    struct Record
+    {
+        qint64 beeps = 0;
+        QList<Box> boxes;
+        // Runs while a box is "open", as if the user did something before dismissing it.
+        std::function<void(const QString &text)> onBox;
+    };
 
-    void beep() override { ++*beeps; }
+    void beep() override { ++m_record->beeps; }
     void messageBox(const QString &text, const QString &title) override
     {
-        boxes->append({text, title});
-        if (*onBox)
-            (*onBox)(text);
+        m_record->boxes.append({text, title});
+        if (m_record->onBox)
+            m_record->onBox(text);
     }
 
-    // Shared with the test, which keeps them after the window took the recorder.
-    std::shared_ptr<int> beeps = std::make_shared<int>(0);
-    std::shared_ptr<QList<Box>> boxes = std::make_shared<QList<Box>>();
-    // Runs while a box is "open", as if the user did something before dismissing it.
-    std::shared_ptr<std::function<void(const QString &)>> onBox
-        = std::make_shared<std::function<void(const QString &)>>();
+    std::shared_ptr<Record> record() const { return m_record; }
+
+private:
+    std::shared_ptr<Record> m_record = std::make_shared<Record>();
 };

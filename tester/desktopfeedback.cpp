@@ -1,4 +1,4 @@
-#include "feedback.h"
+#include "desktopfeedback.h"
 
 #include <QApplication>
 #include <QMessageBox>
