@@ -12,9 +12,9 @@ const QString StatusTitle = QStringLiteral("Com Status");
 
 void TesterCore::Form_Activate()
 {
-    m_activated = true;
     // Let the window draw itself before the scan blocks it.
     QCoreApplication::processEvents();
+    m_activated = true;
     ScanComPorts();
 }
 
