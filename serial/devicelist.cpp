@@ -1,5 +1,8 @@
 #include "devicelist.h"
 
+#include "devicenode.h"
+#include "printabletext.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -52,13 +55,24 @@ bool parseName(const QString &name, Candidate &candidate)
     return ok;
 }
 
-// A sysfs attribute's value without the trailing newline; empty when it cannot be read.
-QString readAttribute(const QString &dir, const QString &attribute)
+// A sysfs attribute's bytes without the trailing newline; empty when it cannot be read.
+QByteArray readAttributeBytes(const QString &dir, const QString &attribute)
 {
     QFile file(dir + u'/' + attribute);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    return QString::fromUtf8(file.read(4096)).trimmed();
+    return file.read(4096).trimmed();
+}
+
+QString readAttribute(const QString &dir, const QString &attribute)
+{
+    return QString::fromUtf8(readAttributeBytes(dir, attribute));
+}
+
+// A string the device reports about itself, fit for one line of a tooltip.
+QString readDeviceString(const QString &dir, const QString &attribute)
+{
+    return printableText(readAttributeBytes(dir, attribute));
 }
 
 // The kernel marks a console port in its own entry and lists all consoles in console/active.
@@ -66,6 +80,34 @@ bool isConsole(const QString &sysTtyDir, const QString &name, const QStringList 
 {
     return activeConsoles.contains(name)
            || readAttribute(sysTtyDir + u'/' + name, QStringLiteral("console")) == u"Y";
+}
+
+// The device numbers of the active consoles, from their sysfs entries ("4:64").
+QList<quint64> consoleDevices(const QString &sysTtyDir, const QStringList &activeConsoles)
+{
+    QList<quint64> devices;
+    for (const QString &name : activeConsoles) {
+        const QStringList parts
+            = readAttribute(sysTtyDir + u'/' + name, QStringLiteral("dev")).split(u':');
+        bool majorOk = false;
+        bool minorOk = false;
+        const quint32 major = parts.value(0).toUInt(&majorOk);
+        const quint32 minor = parts.value(1).toUInt(&minorOk);
+        if (parts.size() == 2 && majorOk && minorOk)
+            devices.append(deviceNumber(major, minor));
+    }
+    return devices;
+}
+
+// Whatever name a node has, these devices are consoles: /dev/tty (5:0), /dev/console (5:1),
+// the virtual consoles tty0 to tty63 (4:0 to 4:63; on-board UARTs follow from 4:64), and the
+// active consoles.
+bool isConsoleDevice(quint64 device, const QList<quint64> &activeConsoleDevices)
+{
+    const quint32 major = deviceMajor(device);
+    const quint32 minor = deviceMinor(device);
+    return (major == 5 && minor <= 1) || (major == 4 && minor < 64)
+           || activeConsoleDevices.contains(device);
 }
 
 // The 8250 driver registers as many ports as it was built for, with or without a UART behind
@@ -107,8 +149,15 @@ DeviceList::DeviceList(QString devDir, QString sysTtyDir)
 
 QStringList DeviceList::devices() const
 {
-    // Names are matched before anything is stat'ed: /dev holds a hundred entries or more and a
-    // watcher calls this every second.
+    QStringList paths;
+    for (const DeviceEntry &entry : entries())
+        paths << entry.path;
+    return paths;
+}
+
+QList<DeviceEntry> DeviceList::entries() const
+{
+    // Names are matched before anything is stat'ed: /dev holds a hundred entries or more.
     QList<Candidate> candidates;
     QDirIterator it(m_devDir, QDir::AllEntries | QDir::System);
     while (it.hasNext()) {
@@ -123,24 +172,31 @@ QStringList DeviceList::devices() const
     const QStringList activeConsoles
         = readAttribute(m_sysTtyDir + QStringLiteral("/console"), QStringLiteral("active"))
               .split(u' ', Qt::SkipEmptyParts);
-    const auto unusable = [&](const Candidate &candidate) {
-        const QFileInfo node(m_devDir + u'/' + candidate.name);
-        if (!node.exists() || node.isDir())
-            return true;
-        if (isConsole(m_sysTtyDir, candidate.name, activeConsoles))
-            return true;
-        return candidate.rank >= FirstUartRank && !hasUartHardware(m_sysTtyDir, candidate.name);
-    };
-    candidates.removeIf(unusable);
-    std::sort(candidates.begin(), candidates.end(), [](const Candidate &a, const Candidate &b) {
-        return a.rank != b.rank ? a.rank < b.rank : a.number < b.number;
+    const QList<quint64> activeConsoleDevices = consoleDevices(m_sysTtyDir, activeConsoles);
+    QList<std::pair<Candidate, DeviceEntry>> found;
+    for (const Candidate &candidate : std::as_const(candidates)) {
+        const QString path = m_devDir + u'/' + candidate.name;
+        const std::optional<DeviceNode> node = statDeviceNode(path);
+        if (!node || !node->isCharDevice || isConsoleDevice(node->device, activeConsoleDevices))
+            continue;
+        const QString target = QFileInfo(QFileInfo(path).canonicalFilePath()).fileName();
+        if (isConsole(m_sysTtyDir, candidate.name, activeConsoles)
+            || (!target.isEmpty() && isConsole(m_sysTtyDir, target, activeConsoles)))
+            continue;
+        if (candidate.rank >= FirstUartRank && !hasUartHardware(m_sysTtyDir, candidate.name))
+            continue;
+        found.append({candidate, DeviceEntry{path, node->device, node->inode, node->changeTimeNs}});
+    }
+    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) {
+        return a.first.rank != b.first.rank ? a.first.rank < b.first.rank
+                                            : a.first.number < b.first.number;
     });
 
-    QStringList paths;
-    paths.reserve(candidates.size());
-    for (const Candidate &candidate : std::as_const(candidates))
-        paths << m_devDir + u'/' + candidate.name;
-    return paths;
+    QList<DeviceEntry> entries;
+    entries.reserve(found.size());
+    for (const auto &[candidate, entry] : std::as_const(found))
+        entries << entry;
+    return entries;
 }
 
 DeviceInfo DeviceList::describe(const QString &path) const
@@ -155,11 +211,11 @@ DeviceInfo DeviceList::describe(const QString &path) const
         = QFileInfo(m_sysTtyDir + u'/' + name + QStringLiteral("/device")).canonicalFilePath();
     for (int step = 0; step < MaxParentSteps && !dir.isEmpty(); ++step) {
         if (QFileInfo::exists(dir + QStringLiteral("/idVendor"))) {
-            info.manufacturer = readAttribute(dir, QStringLiteral("manufacturer"));
-            info.product = readAttribute(dir, QStringLiteral("product"));
-            info.serialNumber = readAttribute(dir, QStringLiteral("serial"));
-            info.vendorId = readAttribute(dir, QStringLiteral("idVendor"));
-            info.productId = readAttribute(dir, QStringLiteral("idProduct"));
+            info.manufacturer = readDeviceString(dir, QStringLiteral("manufacturer"));
+            info.product = readDeviceString(dir, QStringLiteral("product"));
+            info.serialNumber = readDeviceString(dir, QStringLiteral("serial"));
+            info.vendorId = readDeviceString(dir, QStringLiteral("idVendor"));
+            info.productId = readDeviceString(dir, QStringLiteral("idProduct"));
             break;
         }
         const QString parent = QFileInfo(dir).path();

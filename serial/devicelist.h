@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -20,14 +21,29 @@ struct DeviceInfo
     QString text() const;
 };
 
+// One listed device: its path in the dev folder, and which node it leads to. A device pulled
+// and plugged in again between two looks keeps its path but not its node.
+struct DeviceEntry
+{
+    QString path;
+    quint64 device = 0; // the device number the entry leads to
+    quint64 inode = 0;
+    qint64 changeTimeNs = 0;
+
+    bool operator==(const DeviceEntry &) const = default;
+};
+
 // The serial devices behind port numbers 1, 2, 3, ...: USB CDC-ACM devices (ttyACM<n>), then
 // USB serial adapters (ttyUSB<n>), then on-board UARTs that have hardware behind them, each
-// kind in numeric order. A device that is the system console is never listed.
+// kind in numeric order of the entry's name.
 //
 // Devices are found by listing the dev folder, so a private /dev (pseudo-terminals mounted as
-// ttyACM<n>) is honoured. Any entry there that exists and is not a directory counts: a real
-// /dev holds character devices, and tests put plain files in a temporary folder. On-board
-// UARTs also need their sysfs entry to show real hardware, which USB devices do not.
+// ttyACM<n>) is honoured. An entry counts only if it leads (through symbolic links) to a
+// character device, and never if that device is a console: by the name it leads to (the
+// kernel's active consoles and console flag in sysfs), by its device number (an active
+// console's, /dev/console, /dev/tty and the virtual consoles), or by its own name. The listed
+// path is the entry in the dev folder, whatever it leads to. On-board UARTs also need their
+// sysfs entry to show real hardware, which USB devices do not.
 //
 // Both folders are constructor arguments only so that tests can point them at fake trees.
 class DeviceList
@@ -38,8 +54,11 @@ public:
 
     // Looked up afresh at each call; not capped at any number of ports.
     QStringList devices() const;
+    // The same devices with the nodes they lead to.
+    QList<DeviceEntry> entries() const;
     // Reads the USB identity (maker, product, serial number, vendor and product ids) of the
-    // device at `path` from sysfs.
+    // device at `path` from sysfs. The strings come from the device itself: each is made
+    // printable and cut to 64 characters (see printableText()).
     DeviceInfo describe(const QString &path) const;
 
     QString devDir() const { return m_devDir; }

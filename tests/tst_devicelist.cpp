@@ -1,5 +1,7 @@
 #include "devicelist.h"
 #include "devicewatcher.h"
+#include "printabletext.h"
+#include "pty.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,9 +9,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 using namespace std::chrono_literals;
 
-// A fake /dev and /sys in a temporary folder. Device nodes are plain files.
+// A fake /dev and /sys in a temporary folder. Device nodes are symbolic links to the slave of
+// a pseudo-terminal: character devices, as the list requires.
 class FakeSystem
 {
 public:
@@ -17,8 +25,9 @@ public:
     QString sys() const { return m_root.filePath(QStringLiteral("sys")); }
     QString tty() const { return sys() + QStringLiteral("/class/tty"); }
     DeviceList list() const { return DeviceList(dev(), tty()); }
+    const Pty &pty() const { return m_pty; }
 
-    void addNode(const QString &name) { write(dev() + u'/' + name, {}); }
+    void addNode(const QString &name) { link(m_pty.slavePath(), dev() + u'/' + name); }
     // Each "name=value" becomes the file <dir>/name holding value.
     void addAttributes(const QString &dir, const QStringList &assignments)
     {
@@ -38,10 +47,29 @@ public:
         QDir().mkpath(QFileInfo(linkPath).path());
         QVERIFY(QFile::link(target, linkPath));
     }
+    // Points an existing link elsewhere in one step, as a device re-plugged between two looks.
+    void relink(const QString &target, const QString &linkPath)
+    {
+        const QString fresh = linkPath + QStringLiteral(".new");
+        QVERIFY(QFile::link(target, fresh));
+        QCOMPARE(
+            ::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(linkPath).constData()),
+            0);
+    }
 
 private:
     QTemporaryDir m_root;
+    Pty m_pty;
 };
+
+// "major:minor" of a character device, as sysfs writes it.
+QByteArray deviceNumberText(const QString &path)
+{
+    struct stat st = {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return QByteArray::number(major(st.st_rdev)) + ':' + QByteArray::number(minor(st.st_rdev));
+}
 
 // Which devices become ports 1, 2, 3, ... and in what order, what a tooltip says about them,
 // and that the watcher notices devices coming and going.
@@ -56,7 +84,11 @@ private Q_SLOTS:
     void filter();
     void describe_data();
     void describe();
+    void deviceStrings_data();
+    void deviceStrings();
     void watcherSeesNewAndRemovedDevices();
+    void watcherSeesReplug_data();
+    void watcherSeesReplug();
 };
 
 void DeviceListTest::order_data()
@@ -99,35 +131,45 @@ void DeviceListTest::order()
 void DeviceListTest::filter_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("node"); // file, dir or dangling (a symlink to nothing)
+    // The dev folder entry: "character device" (a link to a pseudo-terminal), "file", "FIFO",
+    // "directory", "dangling link", "link to /dev/console", or "link to the console" (the
+    // pseudo-terminal, which sysfs says is the active console ttyS5).
+    QTest::addColumn<QString>("node");
     QTest::addColumn<QStringList>("attributes");
     QTest::addColumn<QString>("activeConsoles");
     QTest::addColumn<bool>("listed");
 
     const QStringList none;
-    QTest::addRow("on-board with hardware") << "ttyS1"
-                                            << "file" << QStringList{"type=4"} << "tty0" << true;
-    QTest::addRow("phantom on-board") << "ttyS1"
-                                      << "file" << QStringList{"type=0"} << "" << false;
-    QTest::addRow("on-board without sysfs") << "ttyS1"
-                                            << "file" << none << "" << false;
-    QTest::addRow("on-board without type") << "ttyAMA0"
-                                           << "file" << QStringList{"console=N"} << "" << false;
-    QTest::addRow("console flag") << "ttyS0"
-                                  << "file" << QStringList{"type=4", "console=Y"} << "" << false;
-    QTest::addRow("active console") << "ttyS0"
-                                    << "file" << QStringList{"type=4"} << "tty0 ttyS0" << false;
-    QTest::addRow("another console active")
-        << "ttyS1"
-        << "file" << QStringList{"type=4", "console=N"} << "ttyS10 tty1" << true;
-    QTest::addRow("USB without sysfs") << "ttyUSB0"
-                                       << "file" << none << "" << true;
-    QTest::addRow("USB console") << "ttyUSB0"
-                                 << "file" << none << "ttyUSB0" << false;
+    const QString chr = QStringLiteral("character device");
+    QTest::addRow("character device") << "ttyACM0" << chr << none << "tty0" << true;
+    QTest::addRow("plain file") << "ttyACM0"
+                                << "file" << none << "" << false;
+    QTest::addRow("FIFO") << "ttyACM0"
+                          << "FIFO" << none << "" << false;
     QTest::addRow("directory") << "ttyACM0"
-                               << "dir" << none << "" << false;
+                               << "directory" << none << "" << false;
     QTest::addRow("dangling link") << "ttyACM0"
-                                   << "dangling" << none << "" << false;
+                                   << "dangling link" << none << "" << false;
+    QTest::addRow("link to /dev/console") << "ttyACM0"
+                                          << "link to /dev/console" << none << "" << false;
+    QTest::addRow("link to the active console")
+        << "ttyUSB0"
+        << "link to the console" << none << "tty0 ttyS5" << false;
+
+    QTest::addRow("on-board with hardware")
+        << "ttyS1" << chr << QStringList{"type=4"} << "tty0" << true;
+    QTest::addRow("phantom on-board") << "ttyS1" << chr << QStringList{"type=0"} << "" << false;
+    QTest::addRow("on-board without sysfs") << "ttyS1" << chr << none << "" << false;
+    QTest::addRow("on-board without type")
+        << "ttyAMA0" << chr << QStringList{"console=N"} << "" << false;
+    QTest::addRow("console flag") << "ttyS0" << chr << QStringList{"type=4", "console=Y"} << ""
+                                  << false;
+    QTest::addRow("active console by name")
+        << "ttyS0" << chr << QStringList{"type=4"} << "tty0 ttyS0" << false;
+    QTest::addRow("another console active")
+        << "ttyS1" << chr << QStringList{"type=4", "console=N"} << "ttyS10 tty1" << true;
+    QTest::addRow("USB without sysfs") << "ttyUSB0" << chr << none << "" << true;
+    QTest::addRow("USB console by name") << "ttyUSB0" << chr << none << "ttyUSB0" << false;
 }
 
 void DeviceListTest::filter()
@@ -139,13 +181,26 @@ void DeviceListTest::filter()
     QFETCH(bool, listed);
 
     FakeSystem fake;
+    QVERIFY(fake.pty().isValid());
     const QString path = fake.dev() + u'/' + name;
-    if (node == u"dir")
+    if (node == u"file") {
+        fake.write(path, {});
+    } else if (node == u"FIFO") {
+        QVERIFY(QDir().mkpath(fake.dev()));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (node == u"directory") {
         QVERIFY(QDir().mkpath(path));
-    else if (node == u"dangling")
+    } else if (node == u"dangling link") {
         fake.link(fake.dev() + QStringLiteral("/missing"), path);
-    else
+    } else if (node == u"link to /dev/console") {
+        fake.link(QStringLiteral("/dev/console"), path);
+    } else {
         fake.addNode(name);
+    }
+    if (node == u"link to the console") {
+        fake.addAttributes(fake.tty() + QStringLiteral("/ttyS5"),
+                           {"dev=" + deviceNumberText(fake.pty().slavePath())});
+    }
     fake.addAttributes(fake.tty() + u'/' + name, attributes);
     fake.addAttributes(fake.tty() + QStringLiteral("/console"), {"active=" + activeConsoles});
 
@@ -198,6 +253,37 @@ void DeviceListTest::describe()
     QCOMPARE(fake.list().describe(path).text(), expected);
 }
 
+void DeviceListTest::deviceStrings_data()
+{
+    QTest::addColumn<QByteArray>("raw");
+    QTest::addColumn<QString>("shown");
+    const QString x63(63, u'x');
+    QTest::addRow("ASCII") << QByteArray("Acme Scanners") << "Acme Scanners";
+    QTest::addRow("UTF-8") << QByteArray("Caf\xc3\xa9 \xe6\xbc\xa2") << "Caf\u00e9 \u6f22";
+    QTest::addRow("Latin-1 byte") << QByteArray("Caf\xe9") << "Caf\\xE9";
+    QTest::addRow("cut sequence") << QByteArray("A\xe6\xbc") << "A\\xE6\\xBC";
+    QTest::addRow("overlong form") << QByteArray("\xc0\xaf") << "\\xC0\\xAF";
+    QTest::addRow("control bytes") << QByteArray("A\tB\x1b[2J") << "A\\x09B\\x1B[2J";
+    QTest::addRow("invisible character") << QByteArray("A\xe2\x80\xae"
+                                                       "B")
+                                         << "A\\u202EB";
+    QTest::addRow("backslash") << QByteArray("C:\\xFF") << "C:\\\\xFF";
+    QTest::addRow("64 characters") << QByteArray(64, 'x') << QString(64, u'x');
+    QTest::addRow("65 characters") << QByteArray(65, 'x') << x63 + u'\u2026';
+    QTest::addRow("escape at the cut") << QByteArray(62, 'x') + "\xff" << x63.left(62) + u'\u2026';
+    QTest::addRow("characters beyond 16 bits count one")
+        << QByteArray("\xf0\x9f\x98\x80").repeated(65)
+        << QString::fromUtf8(QByteArray("\xf0\x9f\x98\x80").repeated(63)) + u'\u2026';
+}
+
+// Maker, product and serial number come from the device; a tooltip shows them as they are.
+void DeviceListTest::deviceStrings()
+{
+    QFETCH(QByteArray, raw);
+    QFETCH(QString, shown);
+    QCOMPARE(printableText(raw), shown);
+}
+
 void DeviceListTest::watcherSeesNewAndRemovedDevices()
 {
     FakeSystem fake;
@@ -226,6 +312,47 @@ void DeviceListTest::watcherSeesNewAndRemovedDevices()
     QVERIFY(QFile::remove(fake.dev() + QStringLiteral("/ttyACM0")));
     QVERIFY(changed.wait(5000));
     QCOMPARE(watcher.devices(), QStringList{fake.dev() + QStringLiteral("/ttyUSB0")});
+}
+
+void DeviceListTest::watcherSeesReplug_data()
+{
+    QTest::addColumn<bool>("folderAtStart");
+    QTest::addRow("dev folder watched") << true;
+    QTest::addRow("dev folder made later, polled until then") << false;
+}
+
+// A scanner pulled and plugged in again between two looks keeps its name; the watcher of a
+// device list still sees the change.
+void DeviceListTest::watcherSeesReplug()
+{
+    QFETCH(bool, folderAtStart);
+    FakeSystem fake;
+    Pty replugged;
+    QVERIFY(fake.pty().isValid() && replugged.isValid());
+    const QString acm0 = fake.dev() + QStringLiteral("/ttyACM0");
+    if (folderAtStart)
+        fake.addNode(QStringLiteral("ttyACM0"));
+    DeviceWatcher watcher(fake.list(), 20ms);
+    QSignalSpy changed(&watcher, &DeviceWatcher::changed);
+    watcher.start();
+    QVERIFY(watcher.isActive());
+    if (!folderAtStart) {
+        QCOMPARE(watcher.devices(), QStringList{});
+        fake.addNode(QStringLiteral("ttyACM0"));
+        QVERIFY(changed.wait(5000));
+        QCOMPARE(watcher.arrived(), QStringList{acm0});
+        changed.clear();
+    }
+    QCOMPARE(watcher.devices(), QStringList{acm0});
+
+    fake.relink(replugged.slavePath(), acm0);
+    QVERIFY(changed.wait(5000));
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(watcher.devices(), QStringList{acm0});
+    QCOMPARE(watcher.arrived(), QStringList{acm0});
+
+    watcher.stop();
+    QVERIFY(!watcher.isActive());
 }
 
 QTEST_GUILESS_MAIN(DeviceListTest)

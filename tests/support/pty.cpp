@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -62,4 +64,24 @@ termios Pty::slaveSettings() const
 bool Pty::setSlaveSettings(const termios &settings)
 {
     return ::tcsetattr(m_master, TCSANOW, &settings) == 0;
+}
+
+termios oddSettings(termios settings)
+{
+    settings.c_iflag = ICRNL | IXON | IXOFF | ISTRIP | BRKINT;
+    settings.c_oflag = OPOST | ONLCR;
+    settings.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
+    settings.c_cflag = (settings.c_cflag & ~(CSIZE | CLOCAL)) | CS7 | PARENB | CSTOPB | CRTSCTS;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 5;
+    cfsetispeed(&settings, B19200);
+    cfsetospeed(&settings, B19200);
+    return settings;
+}
+
+bool sameSettings(const termios &a, const termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag
+           && a.c_lflag == b.c_lflag && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc)
+           && cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
 }

@@ -41,3 +41,7 @@ private:
     QString m_slavePath;
     QString m_error;
 };
+
+// Settings no serial device would be given, to tell them from 9600 8N1 raw.
+termios oddSettings(termios settings);
+bool sameSettings(const termios &a, const termios &b);
