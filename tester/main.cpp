@@ -2,6 +2,7 @@
 #include "devicelist.h"
 #include "devicewatcher.h"
 #include "form1.h"
+#include "quitsignals.h"
 #include "termiosdevice.h"
 
 #include <QApplication>
@@ -30,6 +31,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     QApplication app(argc, argv);
+    // SIGTERM, SIGINT and SIGHUP quit the event loop, so the window closes the port normally.
+    QuitSignals quitSignals;
     QApplication::setApplicationName(QStringLiteral("lumora"));
     QApplication::setDesktopFileName(QStringLiteral("lumora"));
 
