@@ -26,6 +26,7 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True  # no __pycache__ left in the checkout
 from privatedev import RESERVED_NAMES, Port, enter_private_dev, family, libc
 
 NO_NAMESPACE = 3
