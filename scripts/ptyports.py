@@ -281,11 +281,12 @@ def main():
     try:
         enter_private_dev()
     except OSError as e:
-        print(f"try: cannot make a private /dev here: {e}.\n"
+        reason = e.strerror + (f" ({e.filename})" if e.filename else "")
+        print(f"try: cannot make a private /dev here: {reason}.\n"
               "It needs root (sudo), or a kernel that lets users make user namespaces (Debian:\n"
-              "sysctl kernel.unprivileged_userns_clone=1; Ubuntu 23.10 and later:\n"
-              "sysctl kernel.apparmor_restrict_unprivileged_userns=0). In a container it needs\n"
-              "CAP_SYS_ADMIN; in a chroot it needs root.", file=sys.stderr)
+              "sysctl kernel.unprivileged_userns_clone=1 and user.max_user_namespaces above 0;\n"
+              "Ubuntu 23.10 and later: sysctl kernel.apparmor_restrict_unprivileged_userns=0).\n"
+              "In a container it needs CAP_SYS_ADMIN; in a chroot it needs root.", file=sys.stderr)
         return NO_NAMESPACE
     try:
         session = Session(ports or ["ttyACM0"], busy, command)
