@@ -101,6 +101,35 @@ def _command_name(pid):
         return "?"
 
 
+class DevListings:
+    """Counts the times /dev itself is opened, that is, listed: a program that watches for
+    devices coming and going lists it, and nothing else in the private /dev does."""
+
+    IN_OPEN = 0x20
+    HEADER = struct.Struct("iIII")  # struct inotify_event without its name
+
+    def __init__(self):
+        self.fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        _checked(0 if self.fd >= 0 else -1, "inotify_init1")
+        _checked(0 if libc.inotify_add_watch(self.fd, b"/dev", self.IN_OPEN) >= 0 else -1,
+                 "inotify_add_watch /dev")
+
+    def count(self):
+        """Listings since the last call."""
+        listings = 0
+        while True:
+            try:
+                data = os.read(self.fd, 65536)
+            except BlockingIOError:
+                return listings
+            at = 0
+            while at < len(data):
+                _, mask, _, name_length = self.HEADER.unpack_from(data, at)
+                # Without a name the event is about /dev itself; with one, about a file in it.
+                listings += bool(mask & self.IN_OPEN) and name_length == 0
+                at += self.HEADER.size + name_length
+
+
 class Port:
     """One serial device in the private /dev, and the scanner at its far end."""
 

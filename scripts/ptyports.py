@@ -27,7 +27,7 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # no __pycache__ left in the checkout
-from privatedev import RESERVED_NAMES, Port, enter_private_dev, family, libc
+from privatedev import RESERVED_NAMES, DevListings, Port, enter_private_dev, family, libc
 
 NO_NAMESPACE = 3
 DEFAULT_TIMEOUT = 30.0
@@ -44,9 +44,11 @@ COMMANDS = """\
   :free [NAME]          let go of a port held with :busy
   :ok [SECONDS]         press OK in the program's message box (needs DISPLAY and xdotool)
   :status [NAME]        who has the ports open, and their settings
-  :wait [NAME] open|closed [SECONDS]
-                        wait until the program has the port open at 9600 8N1, or until no
-                        one but us has it open (after an unplug: the old device); default 30 s
+  :wait [NAME] open|closed|gone [SECONDS]
+                        wait until the program has the port open at 9600 8N1; until no one
+                        but us has it open; or, after an unplug, until the program let go of
+                        the old device and has listed /dev since (so it has seen it go, and
+                        a device plugged in at the name is new to it); default 30 s
   :sleep SECONDS        pause
   :quit                 stop the program and end"""
 
@@ -65,6 +67,7 @@ class Session:
     def __init__(self, ports, busy, command):
         self.ports = {name: Port(name) for name in ports}
         self.current = ports[0]
+        self.listings = DevListings()
         for port in self.ports.values():
             port.plug()
         for name in busy:
@@ -164,6 +167,7 @@ class Session:
             if not port.plugged:
                 raise Failed(f"{port.name} is not plugged in")
             port.unplug()
+            self.listings.count()  # a listing from before may still have seen the device
         elif verb == "busy":
             port = self.port(*args[:1])
             if not port.plugged or port.holder is not None:
@@ -203,16 +207,21 @@ class Session:
             raise Failed(f"{port.name}'s input is full: {left} bytes not sent")
 
     def wait(self, args):
-        states = ("open", "closed")
+        states = ("open", "closed", "gone")
         port = self.port(args.pop(0) if args and args[0] not in states else None)
         if not args or args[0] not in states:
-            raise Failed("usage: :wait [NAME] open|closed [SECONDS]")
+            raise Failed("usage: :wait [NAME] open|closed|gone [SECONDS]")
         timeout = float(args[1]) if len(args) > 1 else DEFAULT_TIMEOUT
         if args[0] == "open":
             self.until(timeout, lambda: self.is_open(port), f"the program to open {port.name}")
-        else:
-            self.until(timeout, lambda: not port.holders(self.child.pid),
-                       f"the program to let go of {port.name}")
+            return
+        if args[0] == "gone" and port.plugged:
+            raise Failed(f"{port.name} is plugged in")
+        self.until(timeout, lambda: not port.holders(self.child.pid),
+                   f"the program to let go of {port.name}")
+        if args[0] == "gone":
+            self.listings.count()
+            self.until(timeout, self.listings.count, "the program to list /dev")
 
     def run_line(self, line, strict):
         line = line.rstrip(b"\r\n")

@@ -37,7 +37,7 @@ env -u WAYLAND_DISPLAY DISPLAY=":$display" QT_QPA_PLATFORM=xcb \
 :status
 4006381333931
 :unplug ttyUSB0
-:wait ttyUSB0 closed
+:wait ttyUSB0 gone
 :plug ttyUSB0
 :ok
 :wait ttyUSB0 open
