@@ -93,8 +93,8 @@ class Session:
         watched = [*masters, self.exited] + ([0] if with_input else [])
         ready, _, _ = select.select(watched, [], [], timeout)
         for fd in set(ready) & set(masters):
-            data = masters[fd].read_written()
-            self.say(f"the program wrote {len(data)} bytes to {masters[fd].name}: {data!r}")
+            if data := masters[fd].read_written():
+                self.say(f"the program wrote {len(data)} bytes to {masters[fd].name}: {data!r}")
         if self.exited in ready:
             raise SystemExit(self.finish(stop=False))
         return 0 in ready
