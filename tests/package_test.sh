@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds the .deb from a built tree, unpacks it and checks what a desktop and dpkg rely on: the
-# program, its menu entry, icons and metainfo in their places and valid, nothing else shipped,
-# and Depends naming the Qt libraries the program links plus the plugins and fonts it loads.
+# program, its menu entry, icons, metainfo, manual page and changelog in their places and valid,
+# nothing else shipped, Depends naming the Qt libraries the program links plus the plugins and
+# fonts it loads, and no lintian errors (its warnings are printed).
 # Usage: package_test.sh BUILD_DIR
 set -euo pipefail
 
 build=$1
-for tool in cpack dpkg-deb desktop-file-validate appstreamcli readelf; do
+for tool in cpack dpkg-deb desktop-file-validate appstreamcli readelf lintian; do
     command -v "$tool" >/dev/null || {
-        echo "$tool not found: scripts/install-deps appstream desktop-file-utils dpkg-dev" >&2
+        echo "$tool not found: scripts/install-deps installs it" >&2
         exit 1
     }
 done
@@ -43,8 +44,10 @@ arch=$(dpkg --print-architecture)
 expected=(
     usr/bin/lumora
     usr/share/applications/lumora.desktop
+    usr/share/doc/lumora/changelog.gz
     usr/share/doc/lumora/copyright
     usr/share/icons/hicolor/scalable/apps/lumora.svg
+    usr/share/man/man1/lumora.1.gz
     usr/share/metainfo/io.github.lumora.Lumora.metainfo.xml
 )
 sizes=(16 32 48 64 128 256)
@@ -122,8 +125,22 @@ if [ -f "$metainfo" ]; then
     [ "$newest" = "$version" ] || fail "newest release in metainfo is '$newest', not $version"
 fi
 
+# The package's version comes from the project; the changelog must have an entry for it.
+changelog=$root/usr/share/doc/lumora/changelog.gz
+if [ -f "$changelog" ]; then
+    entry=$(gzip -dc "$changelog" | sed -n '1s/^lumora (\([^)]*\)).*/\1/p')
+    [ "$entry" = "$version" ] || fail "newest changelog entry is '$entry', not $version"
+fi
+
+# lintian checks the rest of Debian's policy: the changelog, the manual page, permissions.
+lintian --fail-on none "$deb" >"$scratch/lintian.log" 2>"$scratch/lintian.err" \
+    || fail "lintian could not run: $(cat "$scratch/lintian.err")"
+grep '^W: ' "$scratch/lintian.log" >&2 || true
+grep -q '^E: ' "$scratch/lintian.log" && fail "lintian: $(grep '^E: ' "$scratch/lintian.log")"
+
 if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed for $(basename "$deb")" >&2
     exit 1
 fi
-echo "$(basename "$deb"): contents, Depends, desktop entry, icons and metainfo are as expected"
+echo "$(basename "$deb"): contents, Depends, desktop entry, icons, metainfo, changelog as expected;" \
+    "no lintian errors"
