@@ -29,6 +29,9 @@ class PortUsers
 {
 public:
     std::optional<PortUser> find(const DeviceNode &port);
+    // Another process holding the device node with flock(), as terminal programs do: read
+    // from the kernel's table of locks (/proc/locks), which costs far less than the walk.
+    static std::optional<PortUser> findLockHolder(const DeviceNode &port);
 
 private:
     QHash<quint64, qint64> m_lastUser; // device number -> PID

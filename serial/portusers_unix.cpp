@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -87,6 +88,46 @@ qint64 pidOf(const char *name)
 }
 
 } // namespace
+
+std::optional<PortUser> PortUsers::findLockHolder(const DeviceNode &port)
+{
+    const int fd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    // A few lines per lock; a system with more than this many locks is not looked through.
+    static constexpr size_t MaxTable = 256 * 1024;
+    std::string table(MaxTable, '\0');
+    size_t size = 0;
+    for (ssize_t got;
+         size < MaxTable && (got = ::read(fd, table.data() + size, MaxTable - size)) > 0;)
+        size += size_t(got);
+    ::close(fd);
+    table.resize(size);
+
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:3 0 EOF": the holder's PID, then the locked file
+    // as the major and minor number (hexadecimal) of its file system and its inode.
+    const qint64 self = currentProcessId();
+    size_t line = 0;
+    while (line < table.size()) {
+        const size_t end = std::min(table.find('\n', line), table.size());
+        const std::string text = table.substr(line, end - line);
+        line = end + 1;
+        long long pid = 0;
+        unsigned major = 0;
+        unsigned minor = 0;
+        unsigned long long inode = 0;
+        char kind[16] = {};
+        if (std::sscanf(text.c_str(), "%*[^:]: %15s %*s %*s %lld %x:%x:%llu", kind, &pid, &major,
+                        &minor, &inode)
+                != 5
+            || std::strcmp(kind, "FLOCK") != 0)
+            continue;
+        if (pid > 0 && pid != self && inode == port.inode
+            && deviceNumber(major, minor) == port.fileSystem)
+            return PortUser{pid, processName(pid)};
+    }
+    return std::nullopt;
+}
 
 std::optional<PortUser> PortUsers::find(const DeviceNode &port)
 {

@@ -89,6 +89,11 @@ DeviceResult TermiosDevice::open(const QString &path)
         return osFailure(errno);
     if (!node->isCharDevice)
         return notCharDevice();
+    // A device we may not open fails here, before the costlier look for its users; the
+    // window asks again every second until the permission comes.
+    if (::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), R_OK | W_OK, AT_EACCESS) != 0
+        && errno == EACCES)
+        return osFailure(EACCES);
     if (const DeviceResult inUse = checkInUse(path, *node); !inUse.ok())
         return inUse;
 
@@ -120,6 +125,10 @@ DeviceResult TermiosDevice::checkInUse(const QString &path, const DeviceNode &no
                              .arg(lock->pid)
                              .arg(lock->file)
                        : QStringLiteral("locked (lock file %1, unreadable)").arg(lock->file));
+    }
+    if (const std::optional<PortUser> holder = PortUsers::findLockHolder(node)) {
+        return DeviceResult::failure(
+            EBUSY, QStringLiteral("locked by process %1 (%2)").arg(holder->pid).arg(holder->name));
     }
     if (const std::optional<PortUser> user = m_portUsers.find(node)) {
         return DeviceResult::failure(

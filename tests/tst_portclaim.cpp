@@ -51,7 +51,7 @@ private:
 class OtherProcess
 {
 public:
-    explicit OtherProcess(const QString &path)
+    explicit OtherProcess(const QString &path, bool locks = false)
     {
         const QByteArray name = QFile::encodeName(path);
         int exec[2];
@@ -60,7 +60,8 @@ public:
         m_pid = ::fork();
         if (m_pid == 0) {
             const int fd = ::open(name.constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-            if (fd >= 0 && ::dup2(fd, STDIN_FILENO) >= 0)
+            if (fd >= 0 && (!locks || ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+                && ::dup2(fd, STDIN_FILENO) >= 0)
                 ::execlp("sleep", "sleep", "30", static_cast<char *>(nullptr));
             ::_exit(127);
         }
@@ -240,6 +241,7 @@ void TestPortClaim::portHeldByAnotherProgram_data()
     QTest::addRow("TIOCEXCL") << "TIOCEXCL";
     QTest::addRow("flock and TIOCEXCL") << "both";
     QTest::addRow("open in another process, no lock") << "process";
+    QTest::addRow("flock in another process") << "locking process";
 }
 
 void TestPortClaim::portHeldByAnotherProgram()
@@ -254,8 +256,8 @@ void TestPortClaim::portHeldByAnotherProgram()
     {
         std::optional<Holder> lockHolder;
         std::optional<OtherProcess> process;
-        if (holder == u"process")
-            process.emplace(pty.slavePath());
+        if (holder.endsWith(u"process"))
+            process.emplace(pty.slavePath(), holder.startsWith(u"locking"));
         else
             lockHolder.emplace(pty.slavePath(), holder != u"TIOCEXCL", holder != u"flock");
         QVERIFY(!lockHolder || lockHolder->isValid());
@@ -264,8 +266,11 @@ void TestPortClaim::portHeldByAnotherProgram()
         const DeviceResult result = device.open(pty.slavePath());
         QCOMPARE(result.error, EBUSY);
         if (process) {
+            // The reason names the process, and a lock when it holds one.
             QVERIFY2(result.reason.contains(QString::number(process->pid()))
-                         && result.reason.contains(u"sleep"),
+                         && result.reason.contains(u"sleep")
+                         && result.reason.startsWith(holder.startsWith(u"locking") ? u"locked"
+                                                                                   : u"in use"),
                      qPrintable(result.reason));
         }
         QVERIFY(!device.isOpen());
