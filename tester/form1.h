@@ -1,5 +1,6 @@
 #pragma once
 
+#include "framepacer.h"
 #include "testercore.h"
 
 #include <QWidget>
@@ -24,6 +25,8 @@ public:
 
     TesterCore &core() { return *m_core; }
     static QColor colorFromBgr(quint32 value);
+    // Puts what changed since the last frame on screen now, without waiting for the next one.
+    void drawFrame();
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -32,8 +35,11 @@ private:
     void createControls();
     void connectCore();
     void draw(TesterCore::Field field);
+    void historyAppended(QStringView chars, bool lineBreak);
 
     std::unique_ptr<TesterCore> m_core;
+    // The history and the current barcode go on screen together, at most once per frame.
+    FramePacer m_pacer;
     bool m_shown = false;
 
     // Controls, in tab order.

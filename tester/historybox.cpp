@@ -1,30 +1,30 @@
 #include "historybox.h"
 
 #include "controlpictures.h"
+#include "quietscrollbar.h"
 
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 
-namespace {
-
-constexpr int FlushIntervalMs = 10;
-
-} // namespace
-
 HistoryBox::HistoryBox(QWidget *parent)
     : QPlainTextEdit(parent)
 {
     setLineWrapMode(QPlainTextEdit::NoWrap);
+    setHorizontalScrollBar(new QuietScrollBar(Qt::Horizontal, this));
+    setVerticalScrollBar(new QuietScrollBar(Qt::Vertical, this));
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // The scroll area lays its children out again after every change of a bar's range, to show
+    // or hide the bar. Both bars are always shown, so that changes nothing, but the layout
+    // raises each bar's container, which repaints both bars and the window behind them at
+    // every new line. Resizing and style changes still lay them out.
+    for (QScrollBar *bar : {horizontalScrollBar(), verticalScrollBar()})
+        disconnect(bar, &QScrollBar::rangeChanged, this, nullptr);
     // Tab moves on to the next control, as in every other field of the window.
     setTabChangesFocus(true);
     // The history's text is kept apart; undo here would keep a second copy of it.
     setUndoRedoEnabled(false);
-    m_flushTimer.setSingleShot(true);
-    m_flushTimer.setInterval(FlushIntervalMs);
-    connect(&m_flushTimer, &QTimer::timeout, this, &HistoryBox::flush);
     connect(document(), &QTextDocument::contentsChange, this, &HistoryBox::documentChanged);
 }
 
@@ -36,14 +36,11 @@ void HistoryBox::appendReceived(QStringView chars, bool lineBreak)
         m_pending += ControlPictures::toVisible(chars.front());
     else
         m_pending += ControlPictures::toVisible(chars);
-    if (!m_flushTimer.isActive())
-        m_flushTimer.start();
 }
 
 void HistoryBox::showAll(QStringView text)
 {
     m_pending.clear();
-    m_flushTimer.stop();
     QStringList lines;
     for (const QStringView line : text.split(u"\r\n"))
         lines.append(ControlPictures::toVisible(line));
@@ -55,7 +52,6 @@ void HistoryBox::showAll(QStringView text)
 
 void HistoryBox::flush()
 {
-    m_flushTimer.stop();
     if (m_pending.isEmpty())
         return;
     QScrollBar *bar = verticalScrollBar();

@@ -1,13 +1,12 @@
 #pragma once
 
 #include <QPlainTextEdit>
-#include <QTimer>
 
 // Draws the history of everything received, and hands what the user types back as edits of
-// the history's text. Received text is appended at the end and reaches the screen once per
-// frame; before the user's key press, paste or drop is handled, whatever was received before
-// it is put on screen, so typing lands after it. On screen a completed line ends in a line
-// break; in the history's text that is CR LF. Control characters are shown as pictures.
+// the history's text. Received text is appended at the end and reaches the screen at the next
+// flush(), once per frame; before the user's key press, paste or drop is handled, whatever was
+// received before it is put on screen, so typing lands after it. On screen a completed line ends in
+// a line break; in the history's text that is CR LF. Control characters are shown as pictures.
 class HistoryBox : public QPlainTextEdit
 {
     Q_OBJECT
@@ -32,12 +31,10 @@ protected:
     void insertFromMimeData(const QMimeData *source) override;
 
 private:
-    void schedule();
     void documentChanged(int position, int removed, int added);
     void noteLength();
 
-    QString m_pending; // on-screen form of appends not yet in the document
-    QTimer m_flushTimer;
+    QString m_pending;       // on-screen form of appends not yet in the document
     bool m_updating = false; // the document changes by our hand, not the user's
     int m_length = 0;        // the document's characters
     int m_blocks = 1;        // and lines

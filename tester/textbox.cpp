@@ -2,6 +2,8 @@
 
 #include "controlpictures.h"
 
+#include <QEvent>
+
 #include <algorithm>
 #include <limits>
 
@@ -13,8 +15,34 @@ TextBox::TextBox(QWidget *parent)
     connect(this, &QLineEdit::textEdited, this, &TextBox::userEdited);
 }
 
+void TextBox::showLater(const QString &raw)
+{
+    m_later = raw;
+    m_hasLater = true;
+}
+
+void TextBox::flush()
+{
+    if (!m_hasLater)
+        return;
+    const QString raw = std::exchange(m_later, {});
+    showText(raw);
+}
+
+bool TextBox::event(QEvent *event)
+{
+    // Typing, clicks, pastes and drops edit what is on screen.
+    if (m_hasLater
+        && (event->isInputEvent() || event->type() == QEvent::InputMethod
+            || event->type() == QEvent::Drop))
+        flush();
+    return QLineEdit::event(event);
+}
+
 void TextBox::showText(QStringView raw)
 {
+    m_hasLater = false;
+    m_later.clear();
     m_shown = ControlPictures::toVisible(raw);
     setText(m_shown);
     // Setting a line edit's text puts the cursor, and so the view, at the end.

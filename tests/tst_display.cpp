@@ -55,7 +55,7 @@ void DisplayTest::receivedTextDrawn()
                             "A\tB\x1b\x7f\x03\r\n456\r",
                             13));
     HistoryBox *history = rig->history();
-    history->flush();
+    rig->frame();
     // A line break on screen is one paragraph break; control characters are pictures.
     QCOMPARE(history->document()->blockCount(), 3);
     QCOMPARE(history->document()->firstBlock().text(),
@@ -74,8 +74,10 @@ void DisplayTest::longBarcodeShowsItsBeginning()
 {
     TextBox *box = rig->barCodeBox();
     rig->receive("(01)04012\r");
+    rig->frame();
     const QImage shortOne = leftEdge(box);
     rig->receive("(01)04012345678901(17)140704(10)AB-123\r");
+    rig->frame();
     QCOMPARE(rig->core().barCodeText(), QStringLiteral("(01)04012345678901(17)140704(10)AB-123"));
     QCOMPARE(leftEdge(box), shortOne);
     // The rest is reachable: End scrolls to the last character.
@@ -89,6 +91,7 @@ void DisplayTest::everyByteLooksDifferent()
     // Each byte drawn alone in the barcode box: none may look blank, and no two alike.
     TextBox *box = rig->barCodeBox();
     rig->receive("\r");
+    rig->frame();
     const QImage blank = box->grab().toImage();
     QHash<QByteArray, int> seen;
     QByteArray bytes = everyByteExceptCr();
@@ -96,6 +99,7 @@ void DisplayTest::everyByteLooksDifferent()
         if (byte == ' ')
             continue; // a space is meant to look blank
         rig->receive(QByteArray(1, byte) + '\r');
+        rig->frame();
         const QImage drawn = box->grab().toImage();
         const int code = uchar(byte);
         QVERIFY2(drawn != blank, qPrintable(QString::number(code, 16)));
@@ -145,6 +149,7 @@ void DisplayTest::typingInTheBarcodeBox()
 {
     TextBox *box = rig->barCodeBox();
     rig->receive(QByteArray("A\0B\r", 4));
+    rig->frame();
     box->setFocus();
     box->setCursorPosition(2);
     typeText(box, QStringLiteral("\u2400"));

@@ -205,7 +205,7 @@ void WindowTest::screenReadersReadValues()
     rig.openPort();
     rig.receive("4006381333931\r");
     rig.lineEvent(3);
-    rig.history()->flush();
+    rig.frame();
 
     struct Field
     {

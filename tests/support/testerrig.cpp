@@ -101,3 +101,8 @@ void TesterRig::tick(int n)
     for (int i = 0; i < n; ++i)
         core().Timer1_Timer();
 }
+
+void TesterRig::frame()
+{
+    form().drawFrame();
+}

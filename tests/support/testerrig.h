@@ -46,6 +46,8 @@ public:
     // Runs the event loop until the control has delivered everything it holds.
     void settle();
     void tick(int n = 1);
+    // Draws what the window keeps for its next frame, as if that frame came now.
+    void frame();
 
     std::shared_ptr<QStringList> ports;
     std::shared_ptr<RecordingFeedback::Record> record;
