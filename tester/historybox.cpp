@@ -1,8 +1,10 @@
 #include "historybox.h"
 
 #include "controlpictures.h"
+#include "historyrows.h"
 #include "quietscrollbar.h"
 
+#include <QMimeData>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -40,14 +42,19 @@ void HistoryBox::appendReceived(QStringView chars, bool lineBreak)
 
 void HistoryBox::showAll(QStringView text)
 {
-    m_pending.clear();
-    QStringList lines;
-    for (const QStringView line : text.split(u"\r\n"))
-        lines.append(ControlPictures::toVisible(line));
     m_updating = true;
-    setPlainText(lines.join(u'\n'));
+    clear();
     m_updating = false;
-    noteLength();
+    m_softBreaks = 0;
+    const QList<QStringView> lines = text.split(u"\r\n");
+    m_pending.clear();
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (i > 0)
+            m_pending += u'\n';
+        m_pending += ControlPictures::toVisible(lines.at(i));
+    }
+    flush();
+    m_textLength = textLength();
 }
 
 void HistoryBox::flush()
@@ -59,15 +66,14 @@ void HistoryBox::flush()
     QTextCursor cursor(document());
     m_updating = true;
     // Inside an edit block the cursor does not work out its on-screen position after moving
-    // and after inserting: each would lay out the whole last line for a cursor thrown away.
+    // and after inserting: each would lay out the whole last row for a cursor thrown away.
     cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::End);
-    // One insertion: a '\n' becomes exactly one paragraph break.
-    cursor.insertText(m_pending);
+    m_softBreaks += HistoryRows::append(cursor, m_pending);
     cursor.endEditBlock();
     m_updating = false;
     m_pending.clear();
-    noteLength();
+    m_textLength = textLength();
     if (followEnd)
         bar->setValue(bar->maximum());
 }
@@ -90,32 +96,46 @@ void HistoryBox::insertFromMimeData(const QMimeData *source)
     QPlainTextEdit::insertFromMimeData(source);
 }
 
-void HistoryBox::noteLength()
+QMimeData *HistoryBox::createMimeDataFromSelection() const
 {
-    m_length = document()->characterCount() - 1;
-    m_blocks = document()->blockCount();
+    if (m_softBreaks == 0)
+        return QPlainTextEdit::createMimeDataFromSelection();
+    // What is copied or dragged joins the rows of a long line again, as the text does.
+    const QTextCursor selection = textCursor();
+    auto *data = new QMimeData;
+    data->setText(
+        HistoryRows::text(document(), selection.selectionStart(), selection.selectionEnd(), u"\n"));
+    return data;
 }
 
-// Turns a change of the document by the user into an edit of the history's text. Each line
-// break on screen is CR LF in the text and every other character on screen stands for one in
-// the text, so a position on screen maps to the same position plus the line breaks before it.
+qsizetype HistoryBox::textLength() const
+{
+    // A line break is one character on screen and two (CR LF) in the text, a soft break one
+    // and none.
+    const qsizetype breaks = document()->blockCount() - 1;
+    return document()->characterCount() - 1 + breaks - 2 * m_softBreaks;
+}
+
+// Turns a change of the document by the user into an edit of the history's text: characters
+// stand for themselves, line breaks for CR LF and soft breaks for nothing.
 void HistoryBox::documentChanged(int position, int removed, int added)
 {
+    Q_UNUSED(removed) // the change in length tells, whatever range the document reports
     if (m_updating)
         return;
-    const int oldLength = std::exchange(m_length, document()->characterCount() - 1);
-    const int oldBlocks = std::exchange(m_blocks, document()->blockCount());
+    QTextDocument *doc = document();
     // The document may report a wider range than it changed, past its end included.
-    added = qBound(0, added, m_length - position);
-    removed = qMax(0, added - (m_length - oldLength));
-
-    QTextCursor cursor(document());
-    cursor.setPosition(position);
-    cursor.setPosition(position + added, QTextCursor::KeepAnchor);
-    QString inserted = cursor.selectedText();
-    const int breaksAdded = int(inserted.count(QChar::ParagraphSeparator));
-    inserted.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
-    const int breaksRemoved = oldBlocks - m_blocks + breaksAdded;
-    const int linesBefore = document()->findBlock(position).blockNumber();
-    Q_EMIT edited(position + linesBefore, removed + breaksRemoved, inserted);
+    added = qBound(0, added, doc->characterCount() - 1 - position);
+    if (m_softBreaks > 0) {
+        HistoryRows::repair(doc, position, added);
+        m_softBreaks = HistoryRows::softBreaks(doc);
+    }
+    const qsizetype oldLength = std::exchange(m_textLength, textLength());
+    const QString inserted = HistoryRows::text(doc, position, position + added, u"\r\n");
+    const qsizetype at = m_softBreaks > 0 ? HistoryRows::textPosition(doc, position)
+                                          : position + doc->findBlock(position).blockNumber();
+    const qsizetype removedText = inserted.size() - (m_textLength - oldLength);
+    if (removedText == 0 && inserted.isEmpty())
+        return; // a soft break went: the text stays as it is
+    Q_EMIT edited(at, removedText, inserted);
 }

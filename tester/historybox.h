@@ -7,6 +7,7 @@
 // flush(), once per frame; before the user's key press, paste or drop is handled, whatever was
 // received before it is put on screen, so typing lands after it. On screen a completed line ends in
 // a line break; in the history's text that is CR LF. Control characters are shown as pictures.
+// A long line is shown in rows (see HistoryRows), whose breaks stand for nothing in the text.
 class HistoryBox : public QPlainTextEdit
 {
     Q_OBJECT
@@ -29,13 +30,14 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
     void inputMethodEvent(QInputMethodEvent *event) override;
     void insertFromMimeData(const QMimeData *source) override;
+    QMimeData *createMimeDataFromSelection() const override;
 
 private:
     void documentChanged(int position, int removed, int added);
-    void noteLength();
+    qsizetype textLength() const;
 
     QString m_pending;       // on-screen form of appends not yet in the document
     bool m_updating = false; // the document changes by our hand, not the user's
-    int m_length = 0;        // the document's characters
-    int m_blocks = 1;        // and lines
+    qsizetype m_softBreaks = 0;
+    qsizetype m_textLength = 0; // of the history's text the document shows
 };

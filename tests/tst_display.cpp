@@ -1,5 +1,6 @@
 #include "bytes.h"
 #include "historybox.h"
+#include "historyrows.h"
 #include "testerrig.h"
 #include "testmain.h"
 #include "textbox.h"
@@ -24,6 +25,9 @@ private Q_SLOTS:
     void typingLandsAfterWhatArrivedBefore();
     void typedPicturesStayAsTyped();
     void typingInTheBarcodeBox();
+    void longLinesShownInRows();
+    void editingLongLines_data();
+    void editingLongLines();
 
 private:
     std::unique_ptr<TesterRig> rig;
@@ -158,6 +162,114 @@ void DisplayTest::typingInTheBarcodeBox()
     QTest::keyClick(box, Qt::Key_Backspace);
     QTest::keyClick(box, Qt::Key_Backspace);
     QCOMPARE(rig->core().barCodeText(), QStringLiteral("AB"));
+}
+
+// The history's text as the document shows it, soft breaks as nothing.
+static QString shownText(HistoryBox *history)
+{
+    const QTextDocument *doc = history->document();
+    return HistoryRows::text(doc, 0, doc->characterCount() - 1, u"\r\n");
+}
+
+static Qt::Key namedKey(const QString &name)
+{
+    const QHash<QString, Qt::Key> keys{{QStringLiteral("Backspace"), Qt::Key_Backspace},
+                                       {QStringLiteral("Delete"), Qt::Key_Delete},
+                                       {QStringLiteral("Return"), Qt::Key_Return}};
+    return keys.value(name, Qt::Key(0));
+}
+
+// 2,100 digits: rows of 1,024, 1,024 and 52 characters.
+static QString longLine()
+{
+    return QStringLiteral("0123456789").repeated(210);
+}
+
+void DisplayTest::longLinesShownInRows()
+{
+    HistoryBox *history = rig->history();
+    // Each part arrives in a frame of its own, so later characters continue a row on screen.
+    const QByteArray line = longLine().toLatin1();
+    for (const QByteArray &part : {line.left(700), line.mid(700, 700), line.mid(1400) + '\r'}) {
+        rig->receive(part);
+        rig->frame();
+    }
+    QCOMPARE(history->document()->blockCount(), 4);
+    for (QTextBlock block = history->document()->begin(); block.isValid(); block = block.next())
+        QVERIFY(block.length() - 1 <= HistoryRows::RowChars);
+    QCOMPARE(shownText(history), rig->core().history());
+    // Copied across a row break, the line is whole.
+    QTextCursor selection(history->document());
+    selection.setPosition(1000);
+    selection.setPosition(1050, QTextCursor::KeepAnchor);
+    history->setTextCursor(selection);
+    history->copy();
+    QCOMPARE(QGuiApplication::clipboard()->text(), longLine().mid(1000, 49));
+}
+
+void DisplayTest::editingLongLines_data()
+{
+    QTest::addColumn<int>("anchor");
+    QTest::addColumn<int>("position");
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("expected");
+
+    // On screen: rows [0, 1024) and [1025, 2049) with soft breaks after them, then
+    // [2050, 2102), a line break, XYZ at 2103.
+    const QString line = longLine();
+    const QString next = QStringLiteral("\r\nXYZ\r\n");
+    const auto row = [&](qsizetype end, const QString &between, qsizetype from) {
+        return line.left(end) + between + line.mid(from) + next;
+    };
+    QTest::addRow("typing inside a row") << 10 << 10 << "n" << row(10, "n", 10);
+    QTest::addRow("typing at a row's start") << 1025 << 1025 << "n" << row(1024, "n", 1024);
+    QTest::addRow("typing at a row's end") << 1024 << 1024 << "n" << row(1024, "n", 1024);
+    QTest::addRow("Backspace at a row's start") << 1025 << 1025 << "Backspace" << line + next;
+    QTest::addRow("Delete at a row's end") << 1024 << 1024 << "Delete" << line + next;
+    QTest::addRow("Backspace after a row's start")
+        << 1026 << 1026 << "Backspace" << row(1024, {}, 1025);
+    QTest::addRow("Return inside a row") << 1030 << 1030 << "Return" << row(1029, "\r\n", 1029);
+    QTest::addRow("Return at a row's start") << 1025 << 1025 << "Return" << row(1024, "\r\n", 1024);
+    QTest::addRow("typing over two row breaks") << 1020 << 2060 << "n" << row(1020, "n", 2058);
+    QTest::addRow("deleting across a row break") << 1020 << 1030 << "Delete" << row(1020, {}, 1029);
+    QTest::addRow("pasting lines across a row break")
+        << 1030 << 1020 << "paste" << row(1020, "a\r\nb", 1029);
+    QTest::addRow("joining the next line to the last row")
+        << 2102 << 2102 << "Delete" << line + QStringLiteral("XYZ\r\n");
+    QTest::addRow("Backspace at the next line's start")
+        << 2103 << 2103 << "Backspace" << line + QStringLiteral("XYZ\r\n");
+}
+
+void DisplayTest::editingLongLines()
+{
+    QFETCH(int, anchor);
+    QFETCH(int, position);
+    QFETCH(QString, input);
+    QFETCH(QString, expected);
+
+    HistoryBox *history = rig->history();
+    rig->receive(longLine().toLatin1() + "\rXYZ\r");
+    rig->frame();
+    history->setFocus();
+    QTextCursor cursor(history->document());
+    cursor.setPosition(anchor);
+    cursor.setPosition(position, QTextCursor::KeepAnchor);
+    history->setTextCursor(cursor);
+    if (input == u"paste") {
+        QGuiApplication::clipboard()->setText(QStringLiteral("a\nb"));
+        history->paste();
+    } else if (const Qt::Key key = namedKey(input)) {
+        QTest::keyClick(history, key);
+    } else {
+        typeText(history, input);
+    }
+    QCOMPARE(rig->core().history(), expected);
+    // Every break on screen still stands for what it did, so later edits map right too.
+    QCOMPARE(shownText(history), expected);
+    rig->receive("77\r");
+    rig->frame();
+    QCOMPARE(rig->core().history(), expected + QStringLiteral("77\r\n"));
+    QCOMPARE(shownText(history), rig->core().history());
 }
 
 LUMORA_TEST_MAIN(DisplayTest)
