@@ -1,7 +1,6 @@
 // Renders the real window offscreen, as a user sees it after a few scans, into a PNG file:
 //     lumora-screenshot OUTPUT.png
 // QT_SCALE_FACTOR=2 renders it for a high-density screen.
-#include "historybox.h"
 #include "testerrig.h"
 
 #include <QApplication>
@@ -23,7 +22,7 @@ int main(int argc, char *argv[])
     rig.openPort(1);
     rig.receive("4006381333931\r5901234123457\r\x02"
                 "ABC-123\x03\r9780201379624\r");
-    rig.history()->flush();
+    rig.frame();
     QApplication::processEvents();
     const QPixmap shot = rig.form().grab();
     if (!shot.save(QString::fromLocal8Bit(argv[1]))) {
