@@ -1,6 +1,7 @@
 #include "form1.h"
 
 #include "historybox.h"
+#include "panelcachestyle.h"
 #include "textbox.h"
 
 #include <QAccessible>
@@ -109,6 +110,11 @@ void Form1::createControls()
     large.setBold(true);
     large.setPointSizeF(27.75); // QFont's constructor would round the size down to 27
     BarCodeText->setFont(large);
+    // Redrawn for every barcode: its panel comes from a cache and covers what is behind it.
+    auto *panels = new PanelCacheStyle;
+    panels->setParent(this);
+    BarCodeText->setStyle(panels);
+    BarCodeText->setAttribute(Qt::WA_OpaquePaintEvent);
 
     Label1 = label(this, "Label1", QStringLiteral("Lumora scanner tester. Free to use and share."),
                    twips(2640, 7800, 6375, 255));
