@@ -1,7 +1,6 @@
 #include "panelcachestyle.h"
 
 #include <QPainter>
-#include <QPixmapCache>
 #include <QStyleOptionFrame>
 
 void PanelCacheStyle::drawPrimitive(PrimitiveElement element, const QStyleOption *option,
@@ -12,25 +11,17 @@ void PanelCacheStyle::drawPrimitive(PrimitiveElement element, const QStyleOption
         QProxyStyle::drawPrimitive(element, option, painter, widget);
         return;
     }
-    const qreal ratio = painter->device()->devicePixelRatio();
-    const QString key = QStringLiteral("lumora-panel-%1x%2-%3-%4-%5-%6")
-                            .arg(option->rect.width())
-                            .arg(option->rect.height())
-                            .arg(uint(option->state))
-                            .arg(option->palette.cacheKey())
-                            .arg(frame->lineWidth)
-                            .arg(ratio);
-    QPixmap panel;
-    if (!QPixmapCache::find(key, &panel)) {
-        panel = QPixmap(option->rect.size() * ratio);
-        panel.setDevicePixelRatio(ratio);
-        panel.fill(option->palette.window().color());
+    const Look look{option->rect.size(), option->state, option->palette.cacheKey(),
+                    frame->lineWidth, painter->device()->devicePixelRatio()};
+    if (look != m_look || m_panel.isNull()) {
+        m_look = look;
+        m_panel = QPixmap(look.size * look.ratio);
+        m_panel.setDevicePixelRatio(look.ratio);
+        m_panel.fill(option->palette.window().color());
         QStyleOptionFrame atOrigin = *frame;
-        atOrigin.rect = QRect(QPoint(0, 0), option->rect.size());
-        QPainter panelPainter(&panel);
+        atOrigin.rect = QRect(QPoint(0, 0), look.size);
+        QPainter panelPainter(&m_panel);
         QProxyStyle::drawPrimitive(element, &atOrigin, &panelPainter, widget);
-        panelPainter.end();
-        QPixmapCache::insert(key, panel);
     }
-    painter->drawPixmap(option->rect.topLeft(), panel);
+    painter->drawPixmap(option->rect.topLeft(), m_panel);
 }
