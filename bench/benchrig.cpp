@@ -2,6 +2,7 @@
 
 #include "historybox.h"
 #include "termiosdevice.h"
+#include "textbox.h"
 
 #include <QElapsedTimer>
 #include <QEvent>
@@ -19,13 +20,15 @@ constexpr int PollMs = 5;
 } // namespace
 
 BenchRig::BenchRig()
-    : m_rig(std::make_unique<TermiosDevice>(), {m_feeder.slavePath()})
+    : m_rig(std::make_unique<TermiosDevice>(), {m_feeder.slavePath()}, {}, TesterRig::Bell::Rung)
 {
     // The rig stops the timer so that tests can tick it; here it runs as in the program.
     core().timer1().start();
     m_history = m_rig.history();
     m_rig.form().installEventFilter(this);
     m_history->viewport()->installEventFilter(this);
+    m_barcode = m_rig.barCodeBox();
+    m_barcode->installEventFilter(this);
     connect(m_history->document(), &QTextDocument::contentsChange, this,
             &BenchRig::documentChanged);
     connect(&core().timer1(), &QTimer::timeout, this, [this] { m_ticks.push_back(monotonicNs()); });
@@ -63,13 +66,14 @@ void BenchRig::setHistory(const QString &raw)
 
 qint64 BenchRig::historyChars() const
 {
-    return m_history->document()->characterCount() - 1;
+    return m_history->document()->characterCount() - 1 - m_history->rowBreaks();
 }
 
 void BenchRig::resetNotes()
 {
     m_progress.clear();
     m_historyPaints.clear();
+    m_barcodePaints.clear();
     m_ticks.clear();
 }
 
@@ -103,6 +107,13 @@ bool BenchRig::waitForRepaint(qint64 afterNs, int timeoutMs)
 {
     return runUntil(
         [this, afterNs] { return !m_historyPaints.empty() && m_historyPaints.back() > afterNs; },
+        timeoutMs);
+}
+
+bool BenchRig::waitForBarcodeRepaint(qint64 afterNs, int timeoutMs)
+{
+    return runUntil(
+        [this, afterNs] { return !m_barcodePaints.empty() && m_barcodePaints.back() > afterNs; },
         timeoutMs);
 }
 
@@ -145,6 +156,8 @@ bool BenchRig::eventFilter(QObject *watched, QEvent *event)
             m_firstPaintNs = now;
         else if (watched == m_history->viewport())
             m_historyPaints.push_back(now);
+        else if (watched == m_barcode)
+            m_barcodePaints.push_back(now);
     }
     return QObject::eventFilter(watched, event);
 }

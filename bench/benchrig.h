@@ -13,11 +13,13 @@ class HistoryBox;
 class QEventLoop;
 
 // The real window on the real terminal device, its port on the slave of a pseudo-terminal
-// whose master the feeder writes to. Notes when the history's document grows, when the
-// window and the history repaint and when the timer ticks, all on the feeder's clock.
+// whose master the feeder writes to; beeps ring the desktop's bell, as in the program. Notes
+// when the history's document grows, when the window, the history and the barcode display
+// repaint and when the timer ticks, all on the feeder's clock.
 //
 // The benchmark sends only digits and CR, each of which becomes one character of the
-// document, so the document's length is the count of characters received.
+// document (besides the breaks between the rows of a long line), so the document's length is
+// the count of characters received.
 class BenchRig : public QObject
 {
     Q_OBJECT
@@ -52,12 +54,15 @@ public:
     bool waitForChars(qint64 chars, int stallMs);
     // Runs the event loop until the history repaints after `afterNs`, for `timeoutMs` at most.
     bool waitForRepaint(qint64 afterNs, int timeoutMs);
+    // The same for the barcode display.
+    bool waitForBarcodeRepaint(qint64 afterNs, int timeoutMs);
     // Runs the event loop for `ms`, adding no events of its own.
     void runFor(int ms);
 
     qint64 firstPaintNs() const { return m_firstPaintNs; }
     const std::vector<Progress> &progress() const { return m_progress; }
     const std::vector<qint64> &historyPaints() const { return m_historyPaints; }
+    const std::vector<qint64> &barcodePaints() const { return m_barcodePaints; }
     const std::vector<qint64> &ticks() const { return m_ticks; }
 
 protected:
@@ -71,10 +76,12 @@ private:
     PtyFeeder m_feeder;
     TesterRig m_rig;
     HistoryBox *m_history = nullptr;
+    QWidget *m_barcode = nullptr;
     qint64 m_firstPaintNs = 0;
     QEventLoop *m_waitLoop = nullptr; // waitForChars() is running this loop
     qint64 m_waitFor = 0;
     std::vector<Progress> m_progress;
     std::vector<qint64> m_historyPaints;
+    std::vector<qint64> m_barcodePaints;
     std::vector<qint64> m_ticks;
 };

@@ -26,6 +26,7 @@ void PtyFeeder::reset()
     m_firstWriteNs = 0;
     m_written = 0;
     m_writeError = 0;
+    m_cpuNs = 0;
     m_pacedTimes.clear();
 }
 
@@ -35,11 +36,11 @@ void PtyFeeder::startFlood(QByteArray bytes, qsizetype chunk)
     m_thread = std::thread(&PtyFeeder::flood, this, std::move(bytes), chunk);
 }
 
-void PtyFeeder::startPaced(QByteArray bytes, std::chrono::nanoseconds interval)
+void PtyFeeder::startPaced(QByteArray bytes, std::chrono::nanoseconds interval, qsizetype chunk)
 {
     reset();
-    m_pacedTimes.reserve(size_t(bytes.size()));
-    m_thread = std::thread(&PtyFeeder::paced, this, std::move(bytes), interval);
+    m_pacedTimes.reserve(size_t(bytes.size() / chunk + 1));
+    m_thread = std::thread(&PtyFeeder::paced, this, std::move(bytes), interval, chunk);
 }
 
 void PtyFeeder::wait()
@@ -58,18 +59,17 @@ void PtyFeeder::flood(QByteArray bytes, qsizetype chunk)
 {
     for (qsizetype at = 0; at < bytes.size(); at += chunk) {
         if (!writeAll(bytes.constData() + at, qMin(chunk, bytes.size() - at)))
-            return;
+            break;
     }
+    m_cpuNs = threadCpuNs();
 }
 
-void PtyFeeder::paced(QByteArray bytes, std::chrono::nanoseconds interval)
+void PtyFeeder::paced(QByteArray bytes, std::chrono::nanoseconds interval, qsizetype chunk)
 {
-    // Absolute deadlines: a late wake-up does not push every later byte back.
+    // Absolute deadlines: a late wake-up does not push every later chunk back.
     timespec next{};
     ::clock_gettime(CLOCK_MONOTONIC, &next);
-    for (const char byte : std::as_const(bytes)) {
-        if (m_stop)
-            return;
+    for (qsizetype at = 0; at < bytes.size() && !m_stop; at += chunk) {
         next.tv_nsec += long(interval.count());
         while (next.tv_nsec >= 1'000'000'000) {
             next.tv_nsec -= 1'000'000'000;
@@ -78,9 +78,10 @@ void PtyFeeder::paced(QByteArray bytes, std::chrono::nanoseconds interval)
         while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
         }
         m_pacedTimes.push_back(monotonicNs());
-        if (!writeAll(&byte, 1))
-            return;
+        if (!writeAll(bytes.constData() + at, qMin(chunk, bytes.size() - at)))
+            break;
     }
+    m_cpuNs = threadCpuNs();
 }
 
 bool PtyFeeder::writeAll(const char *data, qsizetype size)

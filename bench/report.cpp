@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include <cmath>
+#include <limits>
 
 #include <sys/resource.h>
 #include <sys/utsname.h>
@@ -79,6 +80,30 @@ Report::Figure &Report::addIntegrity(const QString &key, const QString &label, q
     return figure;
 }
 
+void Report::setSecondColumn(const QString &platform, const QHash<QString, double> &values)
+{
+    m_secondPlatform = platform;
+    m_second = values;
+}
+
+QHash<QString, double> Report::readJson(const QString &path, const QString &platform)
+{
+    QHash<QString, double> values;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return values;
+    while (!file.atEnd()) {
+        const QJsonObject line = QJsonDocument::fromJson(file.readLine()).object();
+        if (line.value(QStringLiteral("platform")).toString() != platform)
+            continue;
+        const QJsonValue value = line.value(QStringLiteral("value"));
+        values.insert(line.value(QStringLiteral("figure")).toString(),
+                      value.isDouble() ? value.toDouble()
+                                       : std::numeric_limits<double>::quiet_NaN());
+    }
+    return values;
+}
+
 void Report::note(const QString &text)
 {
     m_rows.append({m_section, -1, text});
@@ -86,8 +111,13 @@ void Report::note(const QString &text)
 
 bool Report::integrityFailed() const
 {
-    for (const Figure &figure : m_figures) {
-        if (figure.integrity && !figure.met())
+    for (Figure figure : m_figures) {
+        if (!figure.integrity)
+            continue;
+        if (!figure.met())
+            return true;
+        figure.value = m_second.value(figure.key, 0);
+        if (!figure.met())
             return true;
     }
     return false;
@@ -96,6 +126,10 @@ bool Report::integrityFailed() const
 void Report::printTable(std::FILE *out, const QString &header) const
 {
     std::fprintf(out, "%s\n", local(header).constData());
+    const bool second = !m_secondPlatform.isEmpty();
+    if (second)
+        std::fprintf(out, "\n  %-52s %18s %18s\n", "", local(m_platform).constData(),
+                     local(m_secondPlatform).constData());
     QString section;
     for (const Row &row : m_rows) {
         if (row.section != section) {
@@ -107,12 +141,17 @@ void Report::printTable(std::FILE *out, const QString &header) const
             continue;
         }
         const Figure &f = m_figures.at(row.figure);
-        const QString value = formatted(f.value, f.decimals) + u' ' + f.unit;
+        const auto shown = [&f](double value) {
+            return local((formatted(value, f.decimals) + u' ' + f.unit).trimmed());
+        };
         const QString verdict = f.hasTarget()
                                     ? (f.met() ? QStringLiteral("met") : QStringLiteral("MISSED"))
                                     : QString();
-        std::fprintf(out, "  %-52s %18s  %-14s %s\n", local(f.label).constData(),
-                     local(value.trimmed()).constData(), local(boundText(f)).constData(),
+        std::fprintf(out, "  %-52s %18s", local(f.label).constData(), shown(f.value).constData());
+        if (second)
+            std::fprintf(out, " %18s",
+                         m_second.contains(f.key) ? shown(m_second.value(f.key)).constData() : "-");
+        std::fprintf(out, "  %-14s %s\n", local(boundText(f)).constData(),
                      local(verdict).constData());
     }
     std::fprintf(out, "\n");
@@ -124,18 +163,30 @@ void Report::printJson(std::FILE *out, QJsonObject run) const
     run.insert(QStringLiteral("cpu"), cpuModel());
     run.insert(QStringLiteral("cores"), coreCount());
     run.insert(QStringLiteral("qt"), QString::fromLatin1(qVersion()));
+    run.insert(QStringLiteral("platform"), m_platform);
+    if (!m_secondPlatform.isEmpty())
+        run.insert(QStringLiteral("second_platform"), m_secondPlatform);
     std::fprintf(out, "%s\n", QJsonDocument(run).toJson(QJsonDocument::Compact).constData());
-    for (const Figure &f : m_figures) {
+    const auto print = [out](Figure f, const QString &platform) {
         QJsonObject line{
             {QStringLiteral("figure"), f.key},
             {QStringLiteral("value"), std::isfinite(f.value) ? QJsonValue(f.value) : QJsonValue()},
             {QStringLiteral("unit"), f.unit},
+            {QStringLiteral("platform"), platform},
         };
         if (f.hasTarget()) {
             line.insert(QStringLiteral("target"), boundText(f));
             line.insert(QStringLiteral("met"), f.met());
         }
         std::fprintf(out, "%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
+    };
+    for (const Figure &f : m_figures)
+        print(f, m_platform);
+    for (Figure f : m_figures) {
+        if (!m_second.contains(f.key))
+            continue;
+        f.value = m_second.value(f.key);
+        print(f, m_secondPlatform);
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -7,6 +8,8 @@
 #include <cstdio>
 
 // The figures of one run: printed as a table for people and as one JSON line each for tools.
+// Each figure was measured on one platform (Qt's: xcb on an X server, or offscreen); the same
+// figures from a run on another platform may stand beside them as a second column.
 class Report
 {
 public:
@@ -30,6 +33,12 @@ public:
     };
 
     void setSection(const QString &section) { m_section = section; }
+    // Where the figures were measured, as the table's heading and the JSON lines say it.
+    void setPlatform(const QString &platform) { m_platform = platform; }
+    // Figures of the same keys measured on `platform`, for the second column.
+    void setSecondColumn(const QString &platform, const QHash<QString, double> &values);
+    // The figures of a JSON run file, by key: what printJson() wrote for `platform`.
+    static QHash<QString, double> readJson(const QString &path, const QString &platform);
     Figure &add(const QString &key, const QString &label, double value, const QString &unit,
                 int decimals = 0);
     Figure &addTarget(const QString &key, const QString &label, double value, const QString &unit,
@@ -39,6 +48,7 @@ public:
     // A line under the current section: how a figure was measured.
     void note(const QString &text);
 
+    // In either column.
     bool integrityFailed() const;
     void printTable(std::FILE *out, const QString &header) const;
     // The first line describes the run: `run` plus the machine's CPU, cores and Qt version.
@@ -53,6 +63,9 @@ private:
     };
 
     QString m_section;
+    QString m_platform;
+    QString m_secondPlatform;
+    QHash<QString, double> m_second;
     QList<Figure> m_figures;
     QList<Row> m_rows;
 };

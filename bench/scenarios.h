@@ -14,6 +14,17 @@ struct BenchOptions
     int growthRepeats = 7;
     qint64 growthBatch = 20'000;
     qint64 longLine = 200'000;
+    // Line pace: barcodes in one write each, one every paceIntervalMs.
+    qint64 paceBarcodes = 1'000;
+    int paceIntervalMs = 15;
+    // Barcodes written back to back, for the CPU they cost.
+    qint64 burstBarcodes = 20'000;
+    // One barcode a second, for this many seconds; 0 skips it.
+    int slowSeconds = 20;
+    // Characters at 100 a second at the end of a line of pacedLineLength characters, and on
+    // a short line.
+    int pacedLineChars = 300;
+    qint64 pacedLineLength = 1'000'000;
     // A part gives up when the history stops growing for this long.
     int stallMs = 15'000;
 
@@ -27,8 +38,8 @@ namespace Scenarios {
 int startupProbe(qint64 mainEntryNs);
 // Starts this program again as a probe: from its launch to its window's first paint.
 void startup(Report &report);
-// CPU used with the port open and nothing arriving.
-void idle(BenchRig &rig, const BenchOptions &options, Report &report);
+// CPU used with the port open and nothing arriving; returns it in percent of a core.
+double idle(BenchRig &rig, const BenchOptions &options, Report &report);
 // A character a millisecond: time from its write to its arrival in the history.
 void latency(BenchRig &rig, const BenchOptions &options, Report &report);
 // Barcodes at full speed: throughput, memory, loss, and how often the timer ticked and the
@@ -40,5 +51,13 @@ double growth(BenchRig &rig, const BenchOptions &options, Report &report);
 // Cost per character along one long line without a line break, compared with
 // `shortHistoryCost` (NaN when not measured).
 void longLine(BenchRig &rig, const BenchOptions &options, double shortHistoryCost, Report &report);
+// CPU of characters at 100 a second at the end of a very long line, compared with the same on a
+// short line.
+void pacedLongLine(BenchRig &rig, const BenchOptions &options, Report &report);
+// Barcodes at the pace of a scanner and back to back: CPU of the whole process (without the
+// feeder), time to the barcode display, and nothing lost.
+void linePace(BenchRig &rig, const BenchOptions &options, Report &report);
+// One barcode a second: CPU above `idlePercent` (measured again when NaN).
+void slow(BenchRig &rig, const BenchOptions &options, double idlePercent, Report &report);
 
 } // namespace Scenarios

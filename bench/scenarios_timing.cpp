@@ -17,7 +17,8 @@ namespace {
 
 constexpr double StartupTargetMs = 300;
 constexpr double IdleTargetPercent = 0.5;
-constexpr double LatencyTargetMs = 20;
+// From a character's arrival to the screen showing it.
+constexpr double LatencyTargetMs = 50;
 constexpr auto LinePace = std::chrono::milliseconds(1);
 constexpr int ProbeTimeoutMs = 30'000;
 
@@ -65,7 +66,7 @@ void startup(Report &report)
                                "start-up scan's boxes are swallowed"));
 }
 
-void idle(BenchRig &rig, const BenchOptions &options, Report &report)
+double idle(BenchRig &rig, const BenchOptions &options, Report &report)
 {
     report.setSection(QStringLiteral("Idle (port open, nothing arriving)"));
     rig.runFor(200);
@@ -74,10 +75,11 @@ void idle(BenchRig &rig, const BenchOptions &options, Report &report)
     rig.runFor(options.idleMs);
     const double cpu = double(processCpuNs() - cpuFrom);
     const double wall = double(monotonicNs() - wallFrom);
+    const double percent = 100 * cpu / wall;
     report.addTarget(QStringLiteral("idle.cpu_percent"),
                      QStringLiteral("CPU over %1 s, share of one core").arg(wall / 1e9, 0, 'f', 0),
-                     100 * cpu / wall, QStringLiteral("%"), Report::Bound::AtMost,
-                     IdleTargetPercent, 2);
+                     percent, QStringLiteral("%"), Report::Bound::AtMost, IdleTargetPercent, 2);
+    return percent;
 }
 
 void latency(BenchRig &rig, const BenchOptions &options, Report &report)
@@ -117,14 +119,14 @@ void latency(BenchRig &rig, const BenchOptions &options, Report &report)
                double(inHistory.size()), QString());
     report.add(QStringLiteral("latency.p50_ms"), QStringLiteral("write to history, median"),
                Traffic::percentile(inHistory, 0.5), ms, 2);
-    report.addTarget(QStringLiteral("latency.p99_ms"), QStringLiteral("write to history, p99"),
-                     Traffic::percentile(inHistory, 0.99), ms, Report::Bound::AtMost,
-                     LatencyTargetMs, 2);
+    report.add(QStringLiteral("latency.p99_ms"), QStringLiteral("write to history, p99"),
+               Traffic::percentile(inHistory, 0.99), ms, 2);
     report.add(QStringLiteral("latency.max_ms"), QStringLiteral("write to history, max"),
                Traffic::percentile(inHistory, 1.0), ms, 2);
-    report.add(QStringLiteral("latency.painted_p99_ms"),
-               QStringLiteral("write to the repaint showing it, p99"),
-               Traffic::percentile(painted, 0.99), ms, 2);
+    report.addTarget(QStringLiteral("latency.painted_p99_ms"),
+                     QStringLiteral("write to the repaint showing it, p99"),
+                     Traffic::percentile(painted, 0.99), ms, Report::Bound::AtMost, LatencyTargetMs,
+                     2);
     report.addIntegrity(QStringLiteral("latency.lost_or_altered"),
                         QStringLiteral("characters lost or altered"),
                         Traffic::damagedChars(rig.core().history(), Traffic::historyOf(sent)));

@@ -20,6 +20,9 @@ public:
     void showAll(QStringView text);
     // Puts pending appends on screen now.
     void flush();
+    // Breaks between the rows of long lines: characters of the document that stand for
+    // nothing in the history's text.
+    qsizetype rowBreaks() const { return m_softBreaks; }
 
 Q_SIGNALS:
     // The user replaced `removed` characters of the history's text at `position` with

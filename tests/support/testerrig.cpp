@@ -1,5 +1,6 @@
 #include "testerrig.h"
 
+#include "desktopfeedback.h"
 #include "historybox.h"
 #include "textbox.h"
 
@@ -8,25 +9,58 @@
 
 #include <cerrno>
 
+namespace {
+
+// Counts beeps and records boxes, and rings the desktop's bell as the program does.
+class RingingFeedback : public Feedback
+{
+public:
+    explicit RingingFeedback(std::unique_ptr<RecordingFeedback> recorder)
+        : m_recorder(std::move(recorder))
+    {}
+
+    void beep() override
+    {
+        m_recorder->beep();
+        m_bell.beep();
+    }
+    void messageBox(const QString &text, const QString &title) override
+    {
+        m_recorder->messageBox(text, title);
+    }
+
+private:
+    std::unique_ptr<RecordingFeedback> m_recorder;
+    DesktopFeedback m_bell;
+};
+
+} // namespace
+
 TesterRig::TesterRig(QStringList portPaths, CommControl::Settings settings)
     : ports(std::make_shared<QStringList>(std::move(portPaths)))
 {
     auto device = std::make_unique<FakeDevice>();
     fake = device.get();
-    build(std::move(device), settings);
+    build(std::move(device), settings, Bell::Counted);
 }
 
 TesterRig::TesterRig(std::unique_ptr<SerialDevice> device, QStringList portPaths,
-                     CommControl::Settings settings)
+                     CommControl::Settings settings, Bell bell)
     : ports(std::make_shared<QStringList>(std::move(portPaths)))
 {
-    build(std::move(device), settings);
+    build(std::move(device), settings, bell);
 }
 
-void TesterRig::build(std::unique_ptr<SerialDevice> device, CommControl::Settings settings)
+void TesterRig::build(std::unique_ptr<SerialDevice> device, CommControl::Settings settings,
+                      Bell bell)
 {
-    auto feedback = std::make_unique<RecordingFeedback>();
-    record = feedback->record();
+    auto recorder = std::make_unique<RecordingFeedback>();
+    record = recorder->record();
+    std::unique_ptr<Feedback> feedback;
+    if (bell == Bell::Rung)
+        feedback = std::make_unique<RingingFeedback>(std::move(recorder));
+    else
+        feedback = std::move(recorder);
     m_core = std::make_unique<TesterCore>(
         std::move(device), [list = ports] { return *list; }, std::move(feedback), settings);
     // Ticks are driven by hand; a running timer would make tick counts depend on time.

@@ -11,14 +11,17 @@ class TextBox;
 
 // The tester's logic with recorded beeps and message boxes, on a fake device or on the given
 // one (the terminal device, for pseudo-terminals), and its window once a test asks for it.
+// Beeps are counted; the benchmark also rings them, as the program does.
 // Ports 1, 2, ... are the paths in `ports`, which the test may change while it runs. The timer
 // is stopped: tests tick it.
 class TesterRig
 {
 public:
+    enum class Bell { Counted, Rung };
+
     explicit TesterRig(QStringList portPaths = fakePorts(), CommControl::Settings settings = {});
     TesterRig(std::unique_ptr<SerialDevice> device, QStringList portPaths,
-              CommControl::Settings settings = {});
+              CommControl::Settings settings = {}, Bell bell = Bell::Counted);
 
     static QStringList fakePorts();
 
@@ -54,7 +57,7 @@ public:
     FakeDevice *fake = nullptr; // null on a real device
 
 private:
-    void build(std::unique_ptr<SerialDevice> device, CommControl::Settings settings);
+    void build(std::unique_ptr<SerialDevice> device, CommControl::Settings settings, Bell bell);
 
     std::unique_ptr<TesterCore> m_core;
     std::unique_ptr<Form1> m_form;
