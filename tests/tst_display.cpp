@@ -162,6 +162,14 @@ void DisplayTest::typingInTheBarcodeBox()
     QTest::keyClick(box, Qt::Key_Backspace);
     QTest::keyClick(box, Qt::Key_Backspace);
     QCOMPARE(rig->core().barCodeText(), QStringLiteral("AB"));
+
+    // A barcode that arrived since the last frame is on screen before a key is handled, so
+    // the key edits the barcode it was typed into.
+    rig->receive("XYZ\r");
+    QTest::keyClick(box, Qt::Key_End);
+    typeText(box, QStringLiteral("1"));
+    QCOMPARE(rig->core().barCodeText(), QStringLiteral("XYZ1"));
+    QCOMPARE(box->text(), QStringLiteral("XYZ1"));
 }
 
 // The history's text as the document shows it, soft breaks as nothing.

@@ -15,6 +15,26 @@
 #include <QtGui/qpa/qplatformaccessibility.h>
 #include <QtGui/qpa/qplatformintegration.h>
 
+// Counts paint events per watched object.
+class PaintCounter : public QObject
+{
+public:
+    explicit PaintCounter(QHash<QObject *, int> *paints)
+        : m_paints(paints)
+    {}
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++(*m_paints)[watched];
+        return false;
+    }
+
+private:
+    QHash<QObject *, int> *m_paints;
+};
+
 // The window as designed: every control's text, place, order and look, and the state the
 // window starts in.
 class WindowTest : public QObject
@@ -29,6 +49,7 @@ private Q_SLOTS:
     void fonts();
     void initialState();
     void historyScrollsBothWays();
+    void historyScrollBarsFollowTheText();
     void screenReadersReadValues();
     void indicatorStateAsText();
     void connectionTooltip();
@@ -184,6 +205,33 @@ void WindowTest::historyScrollsBothWays()
     QCOMPARE(history->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     QCOMPARE(history->lineWrapMode(), QPlainTextEdit::NoWrap);
     QVERIFY(!history->isReadOnly());
+}
+
+// The bars are repainted only when their look changes; it must change when the text grows.
+void WindowTest::historyScrollBarsFollowTheText()
+{
+    TesterRig rig;
+    rig.form().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&rig.form()));
+    rig.openPort();
+    QScrollBar *bars[] = {rig.history()->verticalScrollBar(), rig.history()->horizontalScrollBar()};
+    QHash<QObject *, int> paints;
+    PaintCounter counter(&paints);
+    for (QScrollBar *bar : bars)
+        bar->installEventFilter(&counter);
+    // Wider lines than the box, then more lines: each time a slider's size changes.
+    const QByteArray wide = QByteArray(100, '7') + '\r';
+    for (const auto &[lines, changed] : {std::pair{wide.repeated(20), 2}, {wide.repeated(50), 1}}) {
+        paints.clear();
+        rig.receive(lines);
+        rig.frame();
+        for (int i = 0; i < changed; ++i)
+            QTRY_VERIFY2(paints.value(bars[i]) > 0, i ? "horizontal" : "vertical");
+    }
+    // The history followed its end all along.
+    QScrollBar *vertical = bars[0];
+    QCOMPARE(vertical->value(), vertical->maximum());
+    QVERIFY(vertical->maximum() > 0);
 }
 
 // What a screen reader reads of each value field: its current text, labelled by the heading
