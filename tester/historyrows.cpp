@@ -59,18 +59,19 @@ bool startsSoft(const QTextBlock &block)
     return notes(block) & StartsSoft;
 }
 
-qsizetype append(QTextCursor &cursor, QStringView shown)
+qsizetype append(QTextCursor &cursor, const QString &shown)
 {
     qsizetype room = RowChars - (cursor.block().length() - 1);
     // Nearly always: one insertion, in which each '\n' becomes one block break.
     if (fits(shown, room)) {
-        cursor.insertText(shown.toString());
+        cursor.insertText(shown);
         return 0;
     }
     qsizetype made = 0;
+    QStringView rest(shown);
     for (;;) {
-        const qsizetype lineEnd = shown.indexOf(u'\n');
-        QStringView line = lineEnd < 0 ? shown : shown.first(lineEnd);
+        const qsizetype lineEnd = rest.indexOf(u'\n');
+        QStringView line = lineEnd < 0 ? rest : rest.first(lineEnd);
         while (line.size() > room) {
             // A row the user made longer than RowChars ends where it is.
             const qsizetype taken = qMax<qsizetype>(0, room);
@@ -86,7 +87,7 @@ qsizetype append(QTextCursor &cursor, QStringView shown)
             return made;
         cursor.insertBlock(); // a block made so has no notes: its break is a line break
         room = RowChars;
-        shown = shown.sliced(lineEnd + 1);
+        rest = rest.sliced(lineEnd + 1);
     }
 }
 

@@ -19,7 +19,7 @@ constexpr int RowChars = 1024;
 
 // Inserts `shown` (the on-screen characters, '\n' for a line break) at `cursor`, which is at the
 // end of the document, continuing its last row. Returns how many soft breaks it made.
-qsizetype append(QTextCursor &cursor, QStringView shown);
+qsizetype append(QTextCursor &cursor, const QString &shown);
 // Puts the notes right after the user changed the document's characters [position, position +
 // added) (as the document reports it). Joining two blocks, Qt keeps the later block's state for
 // the joined one, whose break before is the earlier block's; a block split off gets -1 though
