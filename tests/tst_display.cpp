@@ -7,6 +7,7 @@
 
 #include <QClipboard>
 #include <QImage>
+#include <QScreen>
 #include <QSet>
 #include <QTextBlock>
 
@@ -25,6 +26,7 @@ private Q_SLOTS:
     void typingLandsAfterWhatArrivedBefore();
     void typedPicturesStayAsTyped();
     void typingInTheBarcodeBox();
+    void screenShowsWhatAFullRedrawShows();
     void longLinesShownInRows();
     void editingLongLines_data();
     void editingLongLines();
@@ -170,6 +172,31 @@ void DisplayTest::typingInTheBarcodeBox()
     typeText(box, QStringLiteral("1"));
     QCOMPARE(rig->core().barCodeText(), QStringLiteral("XYZ1"));
     QCOMPARE(box->text(), QStringLiteral("XYZ1"));
+}
+
+// Frames redraw only what changed; what is on screen must still be what drawing the whole
+// window afresh shows.
+void DisplayTest::screenShowsWhatAFullRedrawShows()
+{
+    Form1 &form = rig->form();
+    const QList<QWidget *> parts{rig->history(), rig->barCodeBox()};
+    const auto onScreen = [&form](QWidget *part) {
+        const QRect area(part->mapTo(&form, QPoint()), part->size());
+        return form.screen()->grabWindow(form.winId()).copy(area).toImage();
+    };
+    const auto redrawn = [&form](QWidget *part) {
+        return form.grab(QRect(part->mapTo(&form, QPoint()), part->size())).toImage();
+    };
+    for (int i = 0; i < 30; ++i) {
+        // Lines of all lengths, some in frames of their own, some several to a frame.
+        rig->receive(QByteArray(i * 7 % 90, char('0' + i % 10)) + "\r" + (i % 3 ? "" : "42\r"));
+        if (i % 2)
+            continue;
+        rig->frame();
+        QCoreApplication::processEvents();
+        for (QWidget *part : parts)
+            QCOMPARE(onScreen(part), redrawn(part));
+    }
 }
 
 // The history's text as the document shows it, soft breaks as nothing.
