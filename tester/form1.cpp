@@ -141,6 +141,7 @@ void Form1::createControls()
           TesterCore::Field::Indicator, TesterCore::Field::Connection})
         draw(field);
     BarCodeText->flush();
+    showIndicator();
     TextReceivedTxt->showAll(m_core->history());
 }
 
@@ -167,6 +168,19 @@ void Form1::drawFrame()
 {
     TextReceivedTxt->flush();
     BarCodeText->flush();
+    if (m_indicatorPending)
+        showIndicator();
+}
+
+void Form1::showIndicator()
+{
+    m_indicatorPending = false;
+    const bool green = m_core->indicator() == TesterCore::IndicatorGreen;
+    QPalette p = ReceivedData->palette();
+    p.setColor(QPalette::Base, colorFromBgr(m_core->indicator()));
+    ReceivedData->setPalette(p);
+    ReceivedData->setAccessibleDescription(green ? QStringLiteral("receiving")
+                                                 : QStringLiteral("idle"));
 }
 
 void Form1::draw(TesterCore::Field field)
@@ -182,15 +196,13 @@ void Form1::draw(TesterCore::Field field)
         BarCodeText->showLater(m_core->barCodeText());
         m_pacer.request();
         break;
-    case TesterCore::Field::Indicator: {
-        const bool green = m_core->indicator() == TesterCore::IndicatorGreen;
-        QPalette p = ReceivedData->palette();
-        p.setColor(QPalette::Base, colorFromBgr(m_core->indicator()));
-        ReceivedData->setPalette(p);
-        ReceivedData->setAccessibleDescription(green ? QStringLiteral("receiving")
-                                                     : QStringLiteral("idle"));
+    case TesterCore::Field::Indicator:
+        // The indicator turns green with the first character of a barcode and red again with
+        // the idle timeout, when the barcode display changes too: both go on screen in one
+        // frame, one repaint of the window instead of two.
+        m_indicatorPending = true;
+        m_pacer.request();
         break;
-    }
     case TesterCore::Field::Connection:
         // Device strings are text, whatever characters they hold: a tooltip would take
         // markup in them for rich text.

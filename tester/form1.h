@@ -36,10 +36,13 @@ private:
     void connectCore();
     void draw(TesterCore::Field field);
     void historyAppended(QStringView chars, bool lineBreak);
+    void showIndicator();
 
     std::unique_ptr<TesterCore> m_core;
-    // The history and the current barcode go on screen together, at most once per frame.
+    // The history, the current barcode and the indicator go on screen together, at most once
+    // per frame.
     FramePacer m_pacer;
+    bool m_indicatorPending = false;
     bool m_shown = false;
 
     // Controls, in tab order.

@@ -297,11 +297,15 @@ void WindowTest::indicatorStateAsText()
     auto *indicator = rig.control<QWidget>("ReceivedData");
     rig.openPort();
     QCOMPARE(indicator->accessibleDescription(), QStringLiteral("idle"));
+    // The colour changes on screen with the frame that shows the character.
     rig.receive("1");
+    rig.frame();
     QCOMPARE(indicator->accessibleDescription(), QStringLiteral("receiving"));
     QCOMPARE(indicator->palette().color(QPalette::Base), QColor(0, 255, 0));
     rig.tick(26);
+    rig.frame();
     QCOMPARE(indicator->accessibleDescription(), QStringLiteral("idle"));
+    QCOMPARE(indicator->palette().color(QPalette::Base), QColor(255, 0, 0));
 }
 
 void WindowTest::connectionTooltip()
