@@ -61,12 +61,6 @@ double median(std::vector<double> values)
     return Traffic::percentile(values, 0.5);
 }
 
-QString thousands(qint64 chars)
-{
-    return chars >= 1'000'000 ? QStringLiteral("%1M").arg(chars / 1'000'000)
-                              : QStringLiteral("%1k").arg(chars / 1'000);
-}
-
 } // namespace
 
 namespace Scenarios {
@@ -169,9 +163,9 @@ double growth(BenchRig &rig, const BenchOptions &options, Report &report)
         }
     }
     for (const Level &level : levels) {
-        report.add(QStringLiteral("growth.ns_per_char_%1").arg(thousands(level.held)),
+        report.add(QStringLiteral("growth.ns_per_char_%1").arg(Traffic::thousands(level.held)),
                    QStringLiteral("%1 characters (median of %2 x %3 chars)")
-                       .arg(thousands(level.held))
+                       .arg(Traffic::thousands(level.held))
                        .arg(options.growthRepeats)
                        .arg(batchBarcodes * BarcodeChars),
                    median(level.costs), QStringLiteral("ns/char"));
@@ -201,11 +195,12 @@ void longLine(BenchRig &rig, const BenchOptions &options, double shortHistoryCos
         = sendBatch(rig, QString::fromLatin1(line.left(split)), line.mid(split), options.stallMs);
     const qint64 damaged = whole.damaged + end.damaged;
     report.add(QStringLiteral("long_line.ns_per_char"),
-               QStringLiteral("one %1-character line, whole").arg(thousands(line.size())),
+               QStringLiteral("one %1-character line, whole").arg(Traffic::thousands(line.size())),
                whole.cpuPerChar, QStringLiteral("ns/char"));
-    report.add(QStringLiteral("long_line.last_quarter_ns_per_char"),
-               QStringLiteral("one %1-character line, last quarter").arg(thousands(line.size())),
-               end.cpuPerChar, QStringLiteral("ns/char"));
+    report.add(
+        QStringLiteral("long_line.last_quarter_ns_per_char"),
+        QStringLiteral("one %1-character line, last quarter").arg(Traffic::thousands(line.size())),
+        end.cpuPerChar, QStringLiteral("ns/char"));
     if (!std::isnan(shortHistoryCost))
         report.addTarget(QStringLiteral("long_line.ratio_to_10k_history"),
                          QStringLiteral("ratio long line (last quarter) / 10k history"),

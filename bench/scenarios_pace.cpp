@@ -83,12 +83,6 @@ std::vector<double> delays(const std::vector<qint64> &writes, const std::vector<
     return out;
 }
 
-QString thousands(qint64 chars)
-{
-    return chars >= 1'000'000 ? QStringLiteral("%1M").arg(chars / 1'000'000)
-                              : QStringLiteral("%1k").arg(chars / 1'000);
-}
-
 } // namespace
 
 namespace Scenarios {
@@ -198,7 +192,8 @@ void pacedLongLine(BenchRig &rig, const BenchOptions &options, Report &report)
     report.add(QStringLiteral("paced_line.short_ms_per_char"),
                QStringLiteral("on a short line, CPU per character"), costs[0] * perChar, ms, 3);
     report.add(QStringLiteral("paced_line.long_ms_per_char"),
-               QStringLiteral("at the end of a %1-character line").arg(thousands(longLine.size())),
+               QStringLiteral("at the end of a %1-character line")
+                   .arg(Traffic::thousands(longLine.size())),
                costs[1] * perChar, ms, 3);
     report.addTarget(QStringLiteral("paced_line.ratio_long_short"),
                      QStringLiteral("ratio long line / short line"), costs[1] / costs[0],

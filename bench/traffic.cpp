@@ -92,4 +92,10 @@ double percentile(std::vector<double> &values, double fraction)
     return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
 }
 
+QString thousands(qint64 chars)
+{
+    return chars >= 1'000'000 ? QStringLiteral("%1M").arg(chars / 1'000'000)
+                              : QStringLiteral("%1k").arg(chars / 1'000);
+}
+
 } // namespace Traffic

@@ -29,4 +29,7 @@ double longestGapMs(const std::vector<qint64> &events, qint64 from, qint64 to);
 // The value below which `fraction` of `values` lie (nearest rank); sorts `values`.
 double percentile(std::vector<double> &values, double fraction);
 
+// A count of characters as "10k" or "1M", for the report's labels and keys.
+QString thousands(qint64 chars);
+
 } // namespace Traffic
