@@ -4,7 +4,6 @@
 #include "termiosdevice.h"
 #include "textbox.h"
 
-#include <QElapsedTimer>
 #include <QEvent>
 #include <QEventLoop>
 #include <QScrollBar>
@@ -13,7 +12,6 @@
 namespace {
 
 constexpr int OpenTimeoutMs = 10'000;
-constexpr int StallCheckMs = 50;
 constexpr int SettleMs = 50;
 constexpr int PollMs = 5;
 
@@ -47,7 +45,7 @@ bool BenchRig::showAndOpen()
             return core().comPort().PortOpen()
                    && core().comPort().devicePath() == m_feeder.slavePath();
         },
-        OpenTimeoutMs);
+        OpenTimeoutMs, PollMs);
 }
 
 void BenchRig::setHistory(const QString &raw)
@@ -79,28 +77,30 @@ void BenchRig::resetNotes()
 
 bool BenchRig::waitForChars(qint64 chars, int stallMs)
 {
-    if (historyChars() >= chars)
-        return true;
-    QEventLoop loop;
-    m_waitLoop = &loop;
-    m_waitFor = chars;
+    // No timer of the rig's own fires while characters keep coming: a stall is looked for once
+    // the last growth is `stallMs` old, so what the wait costs is not counted as the program's.
     qint64 lastChars = historyChars();
-    QElapsedTimer still;
-    still.start();
+    qint64 lastGrowthNs = monotonicNs();
     QTimer stall;
-    connect(&stall, &QTimer::timeout, &loop, [&] {
+    stall.setSingleShot(true);
+    QEventLoop *loop = nullptr;
+    connect(&stall, &QTimer::timeout, this, [&] {
         const qint64 now = historyChars();
         if (now != lastChars) {
             lastChars = now;
-            still.restart();
-        } else if (still.elapsed() > stallMs) {
-            loop.quit();
+            lastGrowthNs = monotonicNs();
         }
+        const qint64 stillMs = (monotonicNs() - lastGrowthNs) / 1'000'000;
+        if (stillMs >= stallMs)
+            loop->quit();
+        else
+            stall.start(int(stallMs - stillMs));
     });
-    stall.start(StallCheckMs);
-    loop.exec();
-    m_waitLoop = nullptr;
-    return historyChars() >= chars;
+    return runUntil([this, chars] { return historyChars() >= chars; }, -1, 0,
+                    [&](QEventLoop &l) {
+                        loop = &l;
+                        stall.start(stallMs);
+                    });
 }
 
 bool BenchRig::waitForRepaint(qint64 afterNs, int timeoutMs)
@@ -117,20 +117,36 @@ bool BenchRig::waitForBarcodeRepaint(qint64 afterNs, int timeoutMs)
         timeoutMs);
 }
 
-bool BenchRig::runUntil(const std::function<bool()> &done, int timeoutMs)
+bool BenchRig::runUntil(const std::function<bool()> &done, int timeoutMs, int pollMs,
+                        const std::function<void(QEventLoop &)> &started)
 {
     if (done())
         return true;
     QEventLoop loop;
+    m_until = &done;
+    m_untilLoop = &loop;
     QTimer poll;
-    connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    poll.start(PollMs);
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    if (pollMs > 0) {
+        connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (done())
+                loop.quit();
+        });
+        poll.start(pollMs);
+    }
+    if (timeoutMs >= 0)
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    if (started)
+        started(loop);
     loop.exec();
+    m_until = nullptr;
+    m_untilLoop = nullptr;
     return done();
+}
+
+void BenchRig::checkUntil()
+{
+    if (m_untilLoop && (*m_until)())
+        m_untilLoop->quit();
 }
 
 void BenchRig::runFor(int ms)
@@ -144,8 +160,7 @@ void BenchRig::documentChanged()
 {
     const qint64 chars = historyChars();
     m_progress.push_back({monotonicNs(), chars, threadCpuNs()});
-    if (m_waitLoop && chars >= m_waitFor)
-        m_waitLoop->quit();
+    checkUntil();
 }
 
 bool BenchRig::eventFilter(QObject *watched, QEvent *event)
@@ -158,6 +173,8 @@ bool BenchRig::eventFilter(QObject *watched, QEvent *event)
             m_historyPaints.push_back(now);
         else if (watched == m_barcode)
             m_barcodePaints.push_back(now);
+        // Recorded before the paint is done: the wait ends once the event loop is back.
+        checkUntil();
     }
     return QObject::eventFilter(watched, event);
 }

@@ -50,7 +50,7 @@ public:
     // Forgets what was noted so far.
     void resetNotes();
     // Runs the event loop until the history holds `chars` characters; false when it stopped
-    // growing for `stallMs` first.
+    // growing for `stallMs` first. Adds no timer events while the history grows.
     bool waitForChars(qint64 chars, int stallMs);
     // Runs the event loop until the history repaints after `afterNs`, for `timeoutMs` at most.
     bool waitForRepaint(qint64 afterNs, int timeoutMs);
@@ -70,16 +70,21 @@ protected:
 
 private:
     void documentChanged();
-    // Runs the event loop until `done` holds, looking every few milliseconds.
-    bool runUntil(const std::function<bool()> &done, int timeoutMs);
+    // Runs the event loop until `done` holds, for `timeoutMs` at most (-1: no limit). `done` is
+    // looked at after each change of the history's document and each repaint noted, and every
+    // `pollMs` if that is not 0; `started` is called with the loop before it runs.
+    bool runUntil(const std::function<bool()> &done, int timeoutMs, int pollMs = 0,
+                  const std::function<void(QEventLoop &)> &started = {});
+    void checkUntil();
 
     PtyFeeder m_feeder;
     TesterRig m_rig;
     HistoryBox *m_history = nullptr;
     QWidget *m_barcode = nullptr;
     qint64 m_firstPaintNs = 0;
-    QEventLoop *m_waitLoop = nullptr; // waitForChars() is running this loop
-    qint64 m_waitFor = 0;
+    // runUntil() is running this loop until this holds.
+    QEventLoop *m_untilLoop = nullptr;
+    const std::function<bool()> *m_until = nullptr;
     std::vector<Progress> m_progress;
     std::vector<qint64> m_historyPaints;
     std::vector<qint64> m_barcodePaints;
