@@ -29,6 +29,7 @@ BenchOptions BenchOptions::quick()
     options.growthBatch = 20'000;
     options.longLine = 200'000;
     options.paceBarcodes = 200;
+    options.paceRuns = 1;
     options.slowSeconds = 0;
     options.pacedLineChars = 100;
     return options;

@@ -14,9 +14,11 @@ struct BenchOptions
     int growthRepeats = 7;
     qint64 growthBatch = 20'000;
     qint64 longLine = 200'000;
-    // Line pace: barcodes in one write each, one every paceIntervalMs.
+    // Line pace: barcodes in one write each, one every paceIntervalMs; paceRuns times, for the
+    // median CPU figure.
     qint64 paceBarcodes = 1'000;
     int paceIntervalMs = 15;
+    int paceRuns = 3;
     // Barcodes written back to back, for the CPU they cost.
     qint64 burstBarcodes = 20'000;
     // One barcode a second, for this many seconds; 0 skips it.

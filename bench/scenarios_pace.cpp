@@ -90,23 +90,45 @@ namespace Scenarios {
 void linePace(BenchRig &rig, const BenchOptions &options, Report &report)
 {
     const qint64 count = options.paceBarcodes;
-    report.setSection(QStringLiteral("Line pace: %1 barcodes, one every %2 ms, each in one write")
+    const int runs = qMax(1, options.paceRuns);
+    report.setSection(QStringLiteral("Line pace: %1 barcodes, one every %2 ms, each in one write%3")
                           .arg(count)
-                          .arg(options.paceIntervalMs));
-    rig.setHistory(QString());
-    rig.runFor(SettleMs);
-    rig.resetNotes();
-    const QByteArray sent = Traffic::barcodes(count, PaceFirst);
-    const qint64 beepsBefore = rig.beeps();
-    const double cpu = feedAndMeasure(rig, sent, std::chrono::milliseconds(options.paceIntervalMs),
-                                      BarcodeChars, options.stallMs);
-    std::vector<double> shown = delays(rig.feeder().pacedWriteTimes(), rig.barcodePaints());
+                          .arg(options.paceIntervalMs)
+                          .arg(runs > 1 ? QStringLiteral("; %1 runs").arg(runs) : QString()));
+    // The machine's other work moves a run's CPU by a tenth or more: the figure is the median of
+    // the runs; the delays and the checks take in every run.
+    std::vector<double> cpus;
+    std::vector<double> shown;
+    qint64 damaged = 0;
+    qint64 beepsAmiss = 0;
+    for (int run = 0; run < runs; ++run) {
+        rig.setHistory(QString());
+        rig.runFor(SettleMs);
+        rig.resetNotes();
+        const QByteArray sent = Traffic::barcodes(count, PaceFirst + run * count);
+        const qint64 beepsBefore = rig.beeps();
+        cpus.push_back(feedAndMeasure(rig, sent, std::chrono::milliseconds(options.paceIntervalMs),
+                                      BarcodeChars, options.stallMs));
+        const std::vector<double> runShown
+            = delays(rig.feeder().pacedWriteTimes(), rig.barcodePaints());
+        shown.insert(shown.end(), runShown.begin(), runShown.end());
+        damaged += Traffic::damagedChars(rig.core().history(), Traffic::historyOf(sent));
+        beepsAmiss += std::abs(rig.beeps() - beepsBefore - sent.size());
+    }
+    const double cpu = Traffic::percentile(cpus, 0.5);
     const auto seconds = QStringLiteral("s");
     const auto ms = QStringLiteral("ms");
     report.addTarget(QStringLiteral("pace.cpu_seconds_per_1000"),
-                     QStringLiteral("CPU of the process per 1,000 barcodes"),
+                     runs > 1 ? QStringLiteral("CPU of the process per 1,000 barcodes, median run")
+                              : QStringLiteral("CPU of the process per 1,000 barcodes"),
                      cpu * 1000 / double(count), seconds, Report::Bound::AtMost,
                      PaceCpuTargetSeconds, 2);
+    if (runs > 1) {
+        report.add(QStringLiteral("pace.cpu_seconds_per_1000_lowest"), QStringLiteral("lowest run"),
+                   cpus.front() * 1000 / double(count), seconds, 2);
+        report.add(QStringLiteral("pace.cpu_seconds_per_1000_highest"),
+                   QStringLiteral("highest run"), cpus.back() * 1000 / double(count), seconds, 2);
+    }
     report.add(QStringLiteral("pace.cpu_ms_per_barcode"), QStringLiteral("CPU per barcode"),
                cpu * 1000 / double(count), ms, 3);
     report.add(QStringLiteral("pace.display_p50_ms"),
@@ -120,11 +142,9 @@ void linePace(BenchRig &rig, const BenchOptions &options, Report &report)
                QStringLiteral("write to the barcode display's repaint, max"),
                Traffic::percentile(shown, 1.0), ms, 1);
     report.addIntegrity(QStringLiteral("pace.lost_or_altered"),
-                        QStringLiteral("characters lost or altered"),
-                        Traffic::damagedChars(rig.core().history(), Traffic::historyOf(sent)));
+                        QStringLiteral("characters lost or altered"), damaged);
     report.addIntegrity(QStringLiteral("pace.beeps_not_one_per_char"),
-                        QStringLiteral("beeps missing or extra (one per character)"),
-                        std::abs(rig.beeps() - beepsBefore - sent.size()));
+                        QStringLiteral("beeps missing or extra (one per character)"), beepsAmiss);
 
     const qint64 burst = options.burstBarcodes;
     const QByteArray back = Traffic::barcodes(burst, BurstFirst);
