@@ -83,7 +83,6 @@ bool BenchRig::waitForChars(qint64 chars, int stallMs)
     qint64 lastGrowthNs = monotonicNs();
     QTimer stall;
     stall.setSingleShot(true);
-    QEventLoop *loop = nullptr;
     connect(&stall, &QTimer::timeout, this, [&] {
         const qint64 now = historyChars();
         if (now != lastChars) {
@@ -91,16 +90,13 @@ bool BenchRig::waitForChars(qint64 chars, int stallMs)
             lastGrowthNs = monotonicNs();
         }
         const qint64 stillMs = (monotonicNs() - lastGrowthNs) / 1'000'000;
-        if (stillMs >= stallMs)
-            loop->quit();
-        else
+        if (stillMs < stallMs)
             stall.start(int(stallMs - stillMs));
+        else if (m_untilLoop)
+            m_untilLoop->quit();
     });
-    return runUntil([this, chars] { return historyChars() >= chars; }, -1, 0,
-                    [&](QEventLoop &l) {
-                        loop = &l;
-                        stall.start(stallMs);
-                    });
+    stall.start(stallMs);
+    return runUntil([this, chars] { return historyChars() >= chars; }, -1);
 }
 
 bool BenchRig::waitForRepaint(qint64 afterNs, int timeoutMs)
@@ -117,8 +113,7 @@ bool BenchRig::waitForBarcodeRepaint(qint64 afterNs, int timeoutMs)
         timeoutMs);
 }
 
-bool BenchRig::runUntil(const std::function<bool()> &done, int timeoutMs, int pollMs,
-                        const std::function<void(QEventLoop &)> &started)
+bool BenchRig::runUntil(const std::function<bool()> &done, int timeoutMs, int pollMs)
 {
     if (done())
         return true;
@@ -135,8 +130,6 @@ bool BenchRig::runUntil(const std::function<bool()> &done, int timeoutMs, int po
     }
     if (timeoutMs >= 0)
         QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    if (started)
-        started(loop);
     loop.exec();
     m_until = nullptr;
     m_untilLoop = nullptr;

@@ -72,9 +72,8 @@ private:
     void documentChanged();
     // Runs the event loop until `done` holds, for `timeoutMs` at most (-1: no limit). `done` is
     // looked at after each change of the history's document and each repaint noted, and every
-    // `pollMs` if that is not 0; `started` is called with the loop before it runs.
-    bool runUntil(const std::function<bool()> &done, int timeoutMs, int pollMs = 0,
-                  const std::function<void(QEventLoop &)> &started = {});
+    // `pollMs` if that is not 0.
+    bool runUntil(const std::function<bool()> &done, int timeoutMs, int pollMs = 0);
     void checkUntil();
 
     PtyFeeder m_feeder;
