@@ -35,7 +35,9 @@ public:
     QList<qint16> updateCounters(const LineCounters &now);
     // Takes the modem inputs (ModemLine bits) and returns one event per line that changed
     // since the last call, a change counted by the driver in between included. Ring is
-    // reported when RI rises or the driver counted a ring.
+    // reported when RI rises or the driver counted a ring. The first call sets the starting
+    // point: a driver whose counts of a line high then are off by one (it began from low) is
+    // no change.
     QList<qint16> updateModemLines(quint8 lines);
     // The event for a character received with an error: parity when the counters show a
     // parity error not yet accounted for and no framing error, else framing.
@@ -50,5 +52,6 @@ private:
     quint64 m_framePending = 0;
     quint64 m_parityPending = 0;
     quint8 m_linesCounted = 0; // lines the counters saw change since the last modem update
+    quint8 m_catchUp = 0;      // lines high at the start whose first count may be no change
     bool m_ringCounted = false;
 };

@@ -30,6 +30,8 @@ private Q_SLOTS:
     void garbledCharKind();
     void modemLineEvents_data();
     void modemLineEvents();
+    void driverCatchingUpAfterOpen_data();
+    void driverCatchingUpAfterOpen();
 };
 
 void TestLineStatus::overrunEvents_data()
@@ -126,6 +128,56 @@ void TestLineStatus::modemLineEvents()
     status.updateCounters(counted);
     QCOMPARE(status.updateModemLines(quint8(after)), events);
     QVERIFY(status.updateModemLines(quint8(after)).isEmpty());
+}
+
+LineCounters modemCounts(quint32 cts, quint32 dsr, quint32 dcd, quint32 rng)
+{
+    LineCounters c;
+    c.cts = cts;
+    c.dsr = dsr;
+    c.dcd = dcd;
+    c.rng = rng;
+    return c;
+}
+
+// A driver that starts from all lines low counts its first status from the device as a change
+// of every line that is high, though the lines read the same before and after: no event. Any
+// count beyond that, or a line that reads differently, is a real change.
+void TestLineStatus::driverCatchingUpAfterOpen_data()
+{
+    QTest::addColumn<int>("atOpen");
+    QTest::addColumn<LineCounters>("counted");
+    QTest::addColumn<int>("after");
+    QTest::addColumn<QList<qint16>>("events");
+    const int ctsDsrCd = LineCts | LineDsr | LineCd;
+    QTest::addRow("first status, lines as at open")
+        << ctsDsrCd << modemCounts(1, 1, 1, 0) << ctsDsrCd << QList<qint16>{};
+    QTest::addRow("RI high at open")
+        << int(LineRi) << modemCounts(0, 0, 0, 1) << int(LineRi) << QList<qint16>{};
+    QTest::addRow("pulse within the first status")
+        << ctsDsrCd << modemCounts(3, 1, 1, 0) << ctsDsrCd << QList<qint16>{comEvCTS};
+    QTest::addRow("CD dropped at the first status")
+        << ctsDsrCd << modemCounts(1, 1, 2, 0) << int(LineCts | LineDsr) << QList<qint16>{comEvCD};
+    QTest::addRow("low at open, counted")
+        << 0 << modemCounts(2, 0, 0, 0) << 0 << QList<qint16>{comEvCTS};
+}
+
+void TestLineStatus::driverCatchingUpAfterOpen()
+{
+    QFETCH(int, atOpen);
+    QFETCH(LineCounters, counted);
+    QFETCH(int, after);
+    QFETCH(QList<qint16>, events);
+    LineStatus status;
+    status.updateCounters({});
+    QVERIFY(status.updateModemLines(quint8(atOpen)).isEmpty());
+    status.updateCounters(counted);
+    QCOMPARE(status.updateModemLines(quint8(after)), events);
+    // From then on every count is a change: a pulse too short for two looks still shows.
+    LineCounters pulse = counted;
+    pulse.cts += 2;
+    status.updateCounters(pulse);
+    QCOMPARE(status.updateModemLines(quint8(after)), QList<qint16>{comEvCTS});
 }
 
 QTEST_GUILESS_MAIN(TestLineStatus)
