@@ -9,6 +9,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class DeviceWatcher;
 class Feedback;
@@ -102,6 +103,8 @@ private:
     void devicesChanged();
     void retryPorts();
     void lookForScanners();
+    bool leftAlone(const QString &path) const;
+    QString waitingReason() const;
 
     CommControl ComPort;
     QTimer Timer1;
@@ -120,6 +123,10 @@ private:
     std::array<QString, LastPort + 1> m_portFailures;
     std::function<QString(const QString &path)> m_describe;
     std::unique_ptr<DeviceWatcher> m_watcher;
+    // The device of the open port; once it is lost, the devices there were then, which are
+    // not opened in its place: Lumora waits for the scanner, or whatever device appears next.
+    QString m_openDevice;
+    std::optional<QStringList> m_presentAtLoss;
     QTimer m_retry;
     bool m_activated = false;
     bool m_scanning = false;

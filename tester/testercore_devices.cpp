@@ -32,6 +32,13 @@ void TesterCore::setDeviceDescriber(std::function<QString(const QString &)> desc
 
 void TesterCore::portLost()
 {
+    // The devices present now are not the scanner the user is testing: none of them is opened
+    // on its own. The lost device itself, should its node stay or come back, and any device
+    // that appears from now on are.
+    QStringList present = ComPort.holdPortList();
+    ComPort.releasePortList();
+    present.removeAll(m_openDevice);
+    m_presentAtLoss = present;
     // The port's device went away: the label must not go on naming a port that is gone.
     setCommLabel(QStringLiteral("No RS232 Connection"));
     Q_EMIT changed(Field::Connection);
@@ -50,6 +57,18 @@ void TesterCore::lookForScanners()
     QMetaObject::invokeMethod(this, &TesterCore::retryPorts, Qt::QueuedConnection);
 }
 
+bool TesterCore::leftAlone(const QString &path) const
+{
+    return m_presentAtLoss && m_presentAtLoss->contains(path);
+}
+
+QString TesterCore::waitingReason() const
+{
+    return QStringLiteral("Not opened: Lumora waits for %1, which went away, or a device plugged "
+                          "in after it")
+        .arg(m_openDevice);
+}
+
 void TesterCore::devicesChanged()
 {
     if (!m_scanning)
@@ -65,6 +84,10 @@ void TesterCore::retryPorts()
     if (!m_activated || m_scanning || ComPort.PortOpen())
         return;
     const QStringList ports = ComPort.holdPortList().mid(0, LastPort);
+    if (m_presentAtLoss) {
+        // A device unplugged since the loss counts as new when it comes back.
+        m_presentAtLoss->removeIf([&ports](const QString &p) { return !ports.contains(p); });
+    }
     if (ports != m_scanPorts.mid(0, LastPort)) {
         const bool onlyRemoved = std::all_of(ports.begin(), ports.end(), [this](const QString &p) {
             return m_scanPorts.contains(p);
@@ -79,6 +102,10 @@ void TesterCore::retryPorts()
     }
     const auto failuresBefore = m_portFailures;
     for (qint16 i = 1; i <= ports.size(); ++i) {
+        if (leftAlone(ports.at(i - 1))) {
+            m_portFailures[i] = waitingReason();
+            continue;
+        }
         CommResult result = ComPort.setCommPort(i);
         if (result.ok())
             result = ComPort.setPortOpen(true);

@@ -75,9 +75,15 @@ void TesterCore::ScanComPorts()
     PortReport = report();
     m_feedback->messageBox(PortReport, StatusTitle);
 
+    bool passedOver = false;
     for (i = 1; i <= LastPort; ++i) {
         if (PortUnavailable[i] != 0)
             continue;
+        if (i <= m_scanPorts.size() && leftAlone(m_scanPorts.at(i - 1))) {
+            m_portFailures[i] = waitingReason();
+            passedOver = true;
+            continue;
+        }
         trap(ComPort.setCommPort(i));
         trap(ComPort.setPortOpen(true));
         if (ComPort.PortOpen()) {
@@ -90,6 +96,14 @@ void TesterCore::ScanComPorts()
     }
 
     ComPort.releasePortList();
+    if (passedOver) {
+        // Free ports there were, but none is the lost scanner or a device plugged in since:
+        // the wait goes on quietly.
+        m_scanning = false;
+        Q_EMIT changed(Field::Connection);
+        lookForScanners();
+        return;
+    }
     PortReport = report();
     m_feedback->messageBox(
         QStringLiteral("Com Ports not available. Either free existing Com Port or add new Port"),
@@ -103,6 +117,8 @@ void TesterCore::ScanComPorts()
 void TesterCore::connected(qint16 port)
 {
     setCommLabel(QStringLiteral("Connect to Comm ") + QString::number(port));
+    m_openDevice = ComPort.devicePath();
+    m_presentAtLoss.reset();
     m_retry.stop();
     Q_EMIT changed(Field::Connection);
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the real program in scripts/try's private /dev on a virtual X display and plays the
 # scanner from the far end: Lumora must open the free port at 9600 8N1 with errors marked and
-# leave the busy one alone, let go of a port that is pulled out and open the new device when it
-# is plugged back in. Skipped (77) where no private mount namespace can be had.
+# leave the busy one alone, let go of a port that is pulled out, open no other port in its place
+# (not even one freed meanwhile) and open the device when it is plugged back in. Skipped (77)
+# where no private mount namespace can be had.
 # Usage: try_test.sh LUMORA_BINARY
 set -euo pipefail
 
@@ -27,7 +28,8 @@ read -r display <"$scratch/displayfd" || true
 [ -n "$display" ] || { cat "$scratch/xvfb.log" >&2; echo "FAIL: Xvfb did not start" >&2; exit 1; }
 
 # The start-up scan ends in a box (the :ok) before the port is opened, and so does the scan
-# after the plug. A failed command ends the run with status 1, after saying which.
+# after the plug. While the scanner is out, the other port is freed: it must not be opened in
+# the scanner's place. A failed command ends the run with status 1, after saying which.
 status=0
 env -u WAYLAND_DISPLAY DISPLAY=":$display" QT_QPA_PLATFORM=xcb \
     "$here/scripts/try" --busy ttyACM0 --port ttyUSB0 -- "$lumora" >"$scratch/out" 2>&1 <<'EOF' \
@@ -37,10 +39,12 @@ env -u WAYLAND_DISPLAY DISPLAY=":$display" QT_QPA_PLATFORM=xcb \
 :status
 :unplug ttyUSB0
 :wait ttyUSB0 gone
+:free ttyACM0
+:sleep 1.5
+:status
 :plug ttyUSB0
 :ok
 :wait ttyUSB0 open
-:free ttyACM0
 :status
 EOF
 
@@ -58,7 +62,8 @@ fail() {
 opened='^ttyUSB0: plugged at /dev/pts/[0-9]+, open by lumora\[[0-9]+\], 9600 8N1, errors marked$'
 [ "$(grep -cE "$opened" "$scratch/out")" -eq 2 ] \
     || fail "ttyUSB0 not open by lumora at 9600 8N1 with errors marked, before the unplug and after"
-# Left alone: never open, its settings as the far end made them.
+# Left alone, even once freed while the scanner was out: never open, its settings as the far
+# end made them.
 busy=$(grep '^ttyACM0:' "$scratch/out" || true)
 if [ -z "$busy" ] || grep -v ', not open, 38400 8N1$' <<<"$busy" >/dev/null; then
     fail "the busy port was touched, or its status is missing: $busy"

@@ -20,6 +20,8 @@ private Q_SLOTS:
     void heldOrForbiddenThenFree();
     void backUnderItsOldName();
     void removalAloneShowsNothing();
+    void lostScannerIsWaitedFor_data();
+    void lostScannerIsWaitedFor();
 
 private:
     // A scan's boxes, each "open" while the event loop runs for a moment, as a modal box's does.
@@ -132,6 +134,44 @@ void HotPlugTest::removalAloneShowsNothing()
     rig->fake->failures.remove(other);
     QTRY_COMPARE(rig->core().commLabel(), QStringLiteral("Connect to Comm 1"));
     QCOMPARE(rig->fake->path(), other);
+}
+
+void HotPlugTest::lostScannerIsWaitedFor_data()
+{
+    QTest::addColumn<QString>("back");
+    QTest::addColumn<QString>("label");
+    QTest::addRow("under its old name") << Scanner << QStringLiteral("Connect to Comm 1");
+    QTest::addRow("under a new name, after the other")
+        << QStringLiteral("/fake/ttyUSB1") << QStringLiteral("Connect to Comm 2");
+}
+
+void HotPlugTest::lostScannerIsWaitedFor()
+{
+    // The scanner is unplugged while another free device stays: that one is never opened in
+    // its place. The device plugged in next is connected, after the scan's report, though the
+    // other sorts before it.
+    QFETCH(QString, back);
+    QFETCH(QString, label);
+    const QString other = QStringLiteral("/fake/ttyUSB0");
+    *rig->ports = QStringList{Scanner, other};
+    rig->scan();
+    QCOMPARE(rig->fake->path(), Scanner);
+    boxesRunTheLoop();
+    rig->fake->pullOut();
+    *rig->ports = QStringList{other};
+    QTRY_COMPARE(rig->core().commLabel(), QStringLiteral("No RS232 Connection"));
+    const qsizetype opens = rig->fake->opened.size();
+    QTest::qWait(1200); // the quiet retry comes round
+    QCOMPARE(rig->fake->opened.size(), opens);
+    QCOMPARE(rig->record->boxes.size(), 1);
+    QVERIFY(rig->core().connectionDetails().contains(QStringLiteral("waits for ") + Scanner));
+
+    *rig->ports = back < other ? QStringList{back, other} : QStringList{other, back};
+    QTRY_COMPARE(rig->core().commLabel(), label);
+    QCOMPARE(rig->record->boxes.size(), 2);
+    QCOMPARE(rig->fake->path(), back);
+    rig->receive("7\r");
+    QCOMPARE(rig->core().barCodeText(), QStringLiteral("7"));
 }
 
 LUMORA_TEST_MAIN(HotPlugTest)
