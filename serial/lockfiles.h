@@ -10,6 +10,7 @@ struct DeviceLock
 {
     QString file;
     qint64 pid = 0; // 0: the file is there but could not be read
+    QString owner;  // the file's owner, by name where the system knows one
 };
 
 // The UUCP-style lock files that other programs leave for a serial device they use. They are
@@ -22,11 +23,13 @@ struct DeviceLock
 // A lock file holds its owner's PID, in ASCII (leading blanks allowed; whatever follows the
 // number is ignored, as some programs write "      1234 prog user") or as a 4-byte binary
 // number. It is live while that process runs. It is stale when it names no PID, this process,
-// a zombie, or PID 1: a lock folder is world-writable and init holds no serial port. A file
-// that is there but cannot be read is taken as live.
+// a zombie, PID 1 or a kernel thread: a lock folder is world-writable, and neither init nor the
+// kernel's threads hold a serial port. A file that is there but cannot be read is taken as live.
 //
-// Looking never blocks: only regular files are opened, symbolic links are not followed, and
-// only the first bytes are read.
+// Looking never blocks: only regular files are opened, symbolic links to lock files are not
+// followed, and only the first bytes are read. A lock folder that is a symbolic link is
+// followed only when root owns the link, and nothing on a FUSE file system is looked at: its
+// server, any user's program, may never answer.
 class LockFiles
 {
 public:

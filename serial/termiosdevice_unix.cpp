@@ -124,7 +124,9 @@ DeviceResult TermiosDevice::checkInUse(const QString &path, const DeviceNode &no
                        ? QStringLiteral("locked by process %1 (lock file %2)")
                              .arg(lock->pid)
                              .arg(lock->file)
-                       : QStringLiteral("locked (lock file %1, unreadable)").arg(lock->file));
+                       : QStringLiteral("locked (lock file %1, owned by %2, which Lumora may "
+                                        "not read)")
+                             .arg(lock->file, lock->owner));
     }
     if (const std::optional<PortUser> holder = PortUsers::findLockHolder(node)) {
         return DeviceResult::failure(

@@ -36,8 +36,12 @@ private Q_SLOTS:
     void cleanupTestCase();
     void find_data();
     void find();
+    void linkedFolder_data();
+    void linkedFolder();
+    void unreadableNamesItsOwner();
 
 private:
+    qint64 m_kernelThread = 0;
     qint64 m_live = 0;
     qint64 m_dead = 0;
     qint64 m_zombie = 0;
@@ -57,6 +61,10 @@ void LockFilesTest::initTestCase()
         ::_exit(0);
     siginfo_t info{};
     QCOMPARE(::waitid(P_PID, id_t(m_zombie), &info, WEXITED | WNOWAIT), 0);
+    // The kernel's thread starter, where this runs in the machine's own PID namespace.
+    QFile comm(QStringLiteral("/proc/2/comm"));
+    if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "kthreadd")
+        m_kernelThread = 2;
 }
 
 void LockFilesTest::cleanupTestCase()
@@ -93,6 +101,8 @@ void LockFilesTest::find_data()
     QTest::addRow("zombie") << none << usb7 << file << ascii(m_zombie) << 0ll;
     QTest::addRow("this process") << none << usb7 << file << ascii(::getpid()) << 0ll;
     QTest::addRow("PID 1") << none << usb7 << file << ascii(1) << 0ll;
+    if (m_kernelThread != 0) // never ends, yet holds no port
+        QTest::addRow("kernel thread") << none << usb7 << file << ascii(m_kernelThread) << 0ll;
     QTest::addRow("ended process, binary") << none << usb7 << file << binary(m_dead) << 0ll;
     QTest::addRow("no PID") << none << usb7 << file << QByteArray("locked\n") << 0ll;
     QTest::addRow("empty") << none << usb7 << file << QByteArray() << 0ll;
@@ -134,6 +144,86 @@ void LockFilesTest::find()
         QCOMPARE(lock->file, path);
         QCOMPARE(lock->pid, livePid);
     }
+}
+
+// The lock folders are world-writable: a folder there that is a link counts only when root
+// made it (as /var/lock leads to /run/lock), never when another user did.
+void LockFilesTest::linkedFolder_data()
+{
+    QTest::addColumn<bool>("rootsLink");
+    QTest::addRow("another user's link") << false;
+    QTest::addRow("root's link") << true;
+}
+
+void LockFilesTest::linkedFolder()
+{
+    QFETCH(bool, rootsLink);
+    const bool root = ::geteuid() == 0;
+    if (rootsLink && !root)
+        QSKIP("only root can make a link that root owns");
+    QTemporaryDir scratch;
+    const QString real = scratch.filePath(QStringLiteral("real"));
+    const QString lockDir = scratch.filePath(QStringLiteral("lock"));
+    QVERIFY(QDir().mkpath(real + QStringLiteral("/lockdev")));
+    QFile lock(real + QStringLiteral("/lockdev/LCK..ttyUSB7"));
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.write(ascii(m_live));
+    lock.close();
+    // lock/lockdev is the link; lock itself is an ordinary folder.
+    QVERIFY(QDir().mkpath(lockDir));
+    const QString link = lockDir + QStringLiteral("/lockdev");
+    QVERIFY(QFile::link(real + QStringLiteral("/lockdev"), link));
+    if (root && !rootsLink)
+        QCOMPARE(::lchown(QFile::encodeName(link).constData(), 65534, 65534), 0);
+
+    const std::optional<DeviceLock> found
+        = LockFiles({lockDir}).find(QStringLiteral("/dev/ttyUSB7"), 0);
+    QCOMPARE(found.has_value(), rootsLink);
+}
+
+// A lock file Lumora may not read may be a real lock: the port stays unavailable, and the
+// reason names the file's owner, whom the user can ask.
+void LockFilesTest::unreadableNamesItsOwner()
+{
+    QTemporaryDir scratch;
+    QVERIFY(QFile::setPermissions(scratch.path(), QFile::ReadOwner | QFile::WriteOwner
+                                                      | QFile::ExeOwner | QFile::ReadOther
+                                                      | QFile::ExeOther));
+    QFile lock(scratch.filePath(QStringLiteral("LCK..ttyUSB7")));
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.write(ascii(m_live));
+    lock.close();
+    QVERIFY(lock.setPermissions({}));
+    const auto look = [&] {
+        const std::optional<DeviceLock> found
+            = LockFiles({scratch.path()}).find(QStringLiteral("/dev/ttyUSB7"), 0);
+        return found ? QStringLiteral("%1 %2").arg(found->pid).arg(found->owner)
+                     : QStringLiteral("none");
+    };
+    if (::geteuid() != 0) {
+        QCOMPARE(look().section(u' ', 0, 0), QStringLiteral("0"));
+        QVERIFY(!look().section(u' ', 1).isEmpty());
+        return;
+    }
+    // Root reads any file: look as an ordinary user (nobody) in a child, for the root's file.
+    int pipe[2];
+    QCOMPARE(::pipe(pipe), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipe[0]);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        const QByteArray seen = look().toUtf8();
+        ::_exit(::write(pipe[1], seen.constData(), size_t(seen.size())) == seen.size() ? 0 : 3);
+    }
+    ::close(pipe[1]);
+    char buffer[256];
+    const ssize_t got = ::read(pipe[0], buffer, sizeof buffer);
+    ::close(pipe[0]);
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QCOMPARE(QByteArray(buffer, qMax<ssize_t>(got, 0)), QByteArray("0 root"));
 }
 
 QTEST_GUILESS_MAIN(LockFilesTest)
