@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QStringList>
 
 #include <memory>
@@ -51,6 +52,7 @@ public:
 private:
     DeviceResult checkInUse(const QString &path, const DeviceNode &node);
     DeviceResult claim(int fd);
+    void noteExclusiveHold(quint64 device, bool held);
     void startWatching();
     void release();
     void loseDevice();
@@ -61,6 +63,8 @@ private:
 
     LockFiles m_lockFiles;
     PortUsers m_portUsers;
+    // Devices whose last open failed only because another program held them exclusively.
+    QSet<quint64> m_heldExclusively;
     int m_fd = -1;
     std::unique_ptr<termios> m_savedSettings;
     std::unique_ptr<QSocketNotifier> m_readNotifier;

@@ -28,6 +28,13 @@ DeviceResult osFailure(int error)
     return DeviceResult::failure(error, QString::fromLocal8Bit(std::strerror(error)));
 }
 
+// Whether a program holds the terminal with TIOCEXCL.
+bool isExclusive(int fd)
+{
+    int exclusive = 0;
+    return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive;
+}
+
 DeviceResult notCharDevice()
 {
     return DeviceResult::failure(ENOTTY, QStringLiteral("not a character device"));
@@ -94,24 +101,46 @@ DeviceResult TermiosDevice::open(const QString &path)
     if (::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), R_OK | W_OK, AT_EACCESS) != 0
         && errno == EACCES)
         return osFailure(EACCES);
-    if (const DeviceResult inUse = checkInUse(path, *node); !inUse.ok())
-        return inUse;
+    // A device another program held exclusively at the last try, though no lock and no user
+    // could be seen, is most likely still held: opening it then fails at once and changes
+    // nothing, so it is opened first and looked at only once that succeeds. The look (a walk
+    // through every process's descriptors) would otherwise run at every try.
+    const bool heldBefore = m_heldExclusively.contains(node->device);
+    if (!heldBefore) {
+        if (const DeviceResult inUse = checkInUse(path, *node); !inUse.ok())
+            return inUse;
+    }
 
     const int fd
         = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        noteExclusiveHold(node->device, errno == EBUSY);
         return osFailure(errno);
+    }
     // The name may lead elsewhere by now than when it was looked at.
     const std::optional<DeviceNode> opened = statDeviceNode(fd);
     DeviceResult claimed = notCharDevice();
-    if (opened && opened->isCharDevice && opened->device == node->device)
-        claimed = claim(fd);
+    if (opened && opened->isCharDevice && opened->device == node->device) {
+        // Still held (we are privileged, so the open passed the hold): claim() says so.
+        const DeviceResult inUse
+            = heldBefore && !isExclusive(fd) ? checkInUse(path, *node) : DeviceResult::success();
+        claimed = inUse.ok() ? claim(fd) : inUse;
+        noteExclusiveHold(node->device, inUse.ok() && claimed.error == EBUSY);
+    }
     if (!claimed.ok()) {
         ::close(fd);
         return claimed;
     }
     startWatching();
     return DeviceResult::success();
+}
+
+void TermiosDevice::noteExclusiveHold(quint64 device, bool held)
+{
+    if (held)
+        m_heldExclusively.insert(device);
+    else
+        m_heldExclusively.remove(device);
 }
 
 // Another program's use that can be seen before opening: a live lock file, or a process with
@@ -144,8 +173,7 @@ DeviceResult TermiosDevice::checkInUse(const QString &path, const DeviceNode &no
 DeviceResult TermiosDevice::claim(int fd)
 {
     // Privileged processes may open a device that another program holds with TIOCEXCL.
-    int exclusive = 0;
-    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive)
+    if (isExclusive(fd))
         return osFailure(EBUSY);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return osFailure(errno == EWOULDBLOCK ? EBUSY : errno);

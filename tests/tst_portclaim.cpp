@@ -161,6 +161,7 @@ private Q_SLOTS:
     void portHeldByAnotherProgram_data();
     void portHeldByAnotherProgram();
     void farEndOfVirtualPortIsNoUser();
+    void exclusiveHolderGoneWhileAnotherHasItOpen();
     void lockFiles_data();
     void lockFiles();
 };
@@ -290,6 +291,30 @@ void TestPortClaim::farEndOfVirtualPortIsNoUser()
     TermiosDevice device;
     const DeviceResult result = device.open(farEnd.slavePath());
     QVERIFY2(result.ok(), qPrintable(result.reason));
+}
+
+void TestPortClaim::exclusiveHolderGoneWhileAnotherHasItOpen()
+{
+    // A port held with TIOCEXCL by a program no look can see (here: this process) is tried
+    // again by opening it first. When that hold is gone, a program that has the port open
+    // meanwhile is still found, and its settings stay as they are.
+    Pty pty;
+    QVERIFY(pty.isValid());
+    QVERIFY(pty.setSlaveSettings(oddSettings(pty.slaveSettings())));
+    const termios theirs = pty.slaveSettings();
+    TermiosDevice device;
+    std::optional<Holder> exclusive(std::in_place, pty.slavePath(), false, true);
+    QCOMPARE(device.open(pty.slavePath()).error, EBUSY);
+    QCOMPARE(device.open(pty.slavePath()).error, EBUSY);
+
+    OtherProcess other(pty.slavePath());
+    QVERIFY(other.pid() > 0);
+    exclusive.reset();
+    const DeviceResult result = device.open(pty.slavePath());
+    QCOMPARE(result.error, EBUSY);
+    QVERIFY2(result.reason.contains(QString::number(other.pid())), qPrintable(result.reason));
+    QVERIFY(!device.isOpen());
+    QVERIFY(sameSettings(pty.slaveSettings(), theirs));
 }
 
 void TestPortClaim::lockFiles_data()
