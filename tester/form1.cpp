@@ -203,13 +203,18 @@ void Form1::draw(TesterCore::Field field)
         m_indicatorPending = true;
         m_pacer.request();
         break;
-    case TesterCore::Field::Connection:
-        // Device strings are text, whatever characters they hold: a tooltip would take
-        // markup in them for rich text.
-        CommLabel->setToolTip(QStringLiteral("<p style='white-space:pre'>")
-                              + m_core->connectionDetails().toHtmlEscaped()
-                              + QStringLiteral("</p>"));
+    case TesterCore::Field::Connection: {
+        const QString details = m_core->connectionDetails();
+        // A screen reader is given the words; without a description of its own it would read
+        // the tooltip's markup.
+        CommLabel->setAccessibleDescription(details);
+        // Device strings are text, whatever characters they hold: a tooltip would take markup
+        // in them for rich text. Lines keep their breaks and indents, and a line too long for
+        // the screen wraps.
+        CommLabel->setToolTip(QStringLiteral("<p style='white-space:pre-wrap'>")
+                              + details.toHtmlEscaped() + QStringLiteral("</p>"));
         break;
+    }
     }
 }
 

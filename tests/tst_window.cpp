@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
+#include <QToolTip>
 #include <QtGui/private/qguiapplication_p.h>
 #include <QtGui/qpa/qplatformaccessibility.h>
 #include <QtGui/qpa/qplatformintegration.h>
@@ -53,6 +54,7 @@ private Q_SLOTS:
     void screenReadersReadValues();
     void indicatorStateAsText();
     void connectionTooltip();
+    void longDeviceStringsStayOnScreen();
     void highDensityScreen();
 };
 
@@ -333,6 +335,38 @@ void WindowTest::connectionTooltip()
     QCOMPARE(lines.at(0), QStringLiteral("Com Port 1: /fake/ttyACM0"));
     QVERIFY2(lines.at(1).contains(QStringLiteral("busy")), qPrintable(lines.at(1)));
     QCOMPARE(lines.at(2), QStringLiteral("Com Port 2: /fake/ttyACM1"));
+    // A screen reader is told the same, as words.
+    QAccessibleInterface *label
+        = QAccessible::queryAccessibleInterface(none.control<QWidget>("CommLabel"));
+    QCOMPARE(label->text(QAccessible::Description), lines.join(u'\n'));
+}
+
+void WindowTest::longDeviceStringsStayOnScreen()
+{
+    // A device that reports a maker, product and serial number of 64 characters each: the
+    // tooltip wraps rather than running off the screen.
+    const QString word = QString(64, u'M');
+    TesterRig rig;
+    rig.core().setDeviceDescriber([&](const QString &path) {
+        return path + QStringLiteral(" \u2014 ") + word + QStringLiteral(", ") + word
+               + QStringLiteral(", serial ") + word;
+    });
+    rig.scan();
+    QWidget *label = rig.control<QWidget>("CommLabel");
+    rig.form().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&rig.form()));
+    QToolTip::showText(label->mapToGlobal(QPoint(5, 5)), label->toolTip(), label);
+    const auto shownTip = [] {
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        const auto tip = std::find_if(windows.begin(), windows.end(), [](QWidget *w) {
+            return w->inherits("QTipLabel") && w->isVisible();
+        });
+        return tip == windows.end() ? nullptr : *tip;
+    };
+    QTRY_VERIFY(shownTip());
+    // Narrower than the smallest screen a desktop has today, whatever this one is.
+    QVERIFY2(shownTip()->width() <= 1024 - 100, qPrintable(QString::number(shownTip()->width())));
+    QToolTip::hideText();
 }
 
 void WindowTest::highDensityScreen()
