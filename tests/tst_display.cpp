@@ -7,6 +7,7 @@
 
 #include <QClipboard>
 #include <QImage>
+#include <QPushButton>
 #include <QScreen>
 #include <QSet>
 #include <QTextBlock>
@@ -28,6 +29,9 @@ private Q_SLOTS:
     void typingInTheBarcodeBox();
     void screenShowsWhatAFullRedrawShows();
     void longLinesShownInRows();
+    void wholeRowInOneFrame();
+    void clearEmptiesTheScreen();
+    void noteTypedOnALaterLine();
     void editingLongLines_data();
     void editingLongLines();
 
@@ -240,6 +244,50 @@ void DisplayTest::longLinesShownInRows()
     history->setTextCursor(selection);
     history->copy();
     QCOMPARE(QGuiApplication::clipboard()->text(), longLine().mid(1000, 49));
+}
+
+void DisplayTest::wholeRowInOneFrame()
+{
+    // Exactly one row's worth arrives in one frame, then the line goes on and ends: every row
+    // on screen holds characters.
+    HistoryBox *history = rig->history();
+    const QByteArray row(HistoryRows::RowChars, '7');
+    rig->receive(row);
+    rig->frame();
+    rig->receive("88\r");
+    rig->frame();
+    QCOMPARE(history->document()->blockCount(), 3);
+    QCOMPARE(history->document()->firstBlock().length() - 1, HistoryRows::RowChars);
+    QCOMPARE(history->document()->firstBlock().next().text(), QStringLiteral("88"));
+    QCOMPARE(shownText(history), rig->core().history());
+}
+
+void DisplayTest::clearEmptiesTheScreen()
+{
+    HistoryBox *history = rig->history();
+    rig->receive("111\r22");
+    rig->frame();
+    QTest::mouseClick(rig->control<QPushButton>("Command1"), Qt::LeftButton);
+    rig->frame();
+    QCOMPARE(history->toPlainText(), QString());
+    // What arrives next shows alone; the barcode itself was assembled whole.
+    rig->receive("2\r");
+    rig->frame();
+    QCOMPARE(history->toPlainText(), QStringLiteral("2\n"));
+    QCOMPARE(rig->barCodeBox()->text(), QStringLiteral("222"));
+}
+
+void DisplayTest::noteTypedOnALaterLine()
+{
+    HistoryBox *history = rig->history();
+    rig->receive("111\r222\r333\r");
+    rig->frame();
+    history->setFocus();
+    QTextCursor cursor(history->document()->findBlockByNumber(1));
+    cursor.movePosition(QTextCursor::NextCharacter);
+    history->setTextCursor(cursor);
+    typeText(history, QStringLiteral("x"));
+    QCOMPARE(rig->core().history(), QStringLiteral("111\r\n2x22\r\n333\r\n"));
 }
 
 void DisplayTest::editingLongLines_data()

@@ -130,6 +130,9 @@ void HotPlugTest::removalAloneShowsNothing()
     *rig->ports = QStringList{other};
     QTest::qWait(1500);
     QCOMPARE(rig->record->boxes.size(), 3);
+    // The connection's tooltip no longer names the device that went.
+    QVERIFY(!rig->core().connectionDetails().contains(Scanner));
+    QVERIFY(rig->core().connectionDetails().contains(other));
     // The device left is port 1 now.
     rig->fake->failures.remove(other);
     QTRY_COMPARE(rig->core().commLabel(), QStringLiteral("Connect to Comm 1"));
@@ -139,10 +142,13 @@ void HotPlugTest::removalAloneShowsNothing()
 void HotPlugTest::lostScannerIsWaitedFor_data()
 {
     QTest::addColumn<QString>("back");
+    QTest::addColumn<bool>("otherBusy");
     QTest::addColumn<QString>("label");
-    QTest::addRow("under its old name") << Scanner << QStringLiteral("Connect to Comm 1");
+    QTest::addRow("under its old name") << Scanner << false << QStringLiteral("Connect to Comm 1");
     QTest::addRow("under a new name, after the other")
-        << QStringLiteral("/fake/ttyUSB1") << QStringLiteral("Connect to Comm 2");
+        << QStringLiteral("/fake/ttyUSB1") << false << QStringLiteral("Connect to Comm 2");
+    QTest::addRow("under its old name, the other busy")
+        << Scanner << true << QStringLiteral("Connect to Comm 1");
 }
 
 void HotPlugTest::lostScannerIsWaitedFor()
@@ -151,8 +157,11 @@ void HotPlugTest::lostScannerIsWaitedFor()
     // its place. The device plugged in next is connected, after the scan's report, though the
     // other sorts before it.
     QFETCH(QString, back);
+    QFETCH(bool, otherBusy);
     QFETCH(QString, label);
     const QString other = QStringLiteral("/fake/ttyUSB0");
+    if (otherBusy)
+        rig->fake->failures.insert(other, EBUSY);
     *rig->ports = QStringList{Scanner, other};
     rig->scan();
     QCOMPARE(rig->fake->path(), Scanner);

@@ -65,6 +65,9 @@ void PortRestoreTest::settingsPutBack_data()
     QTest::addRow("SIGHUP") << "signal" << SIGHUP;
     QTest::addRow("exit(1) from the event loop") << "exit" << 0;
     QTest::addRow("abort()") << "abort" << 0;
+    // Fatal signals from outside: the program does not quit, it is ended.
+    QTest::addRow("SIGSEGV from another process") << "signal" << SIGSEGV;
+    QTest::addRow("SIGBUS from another process") << "signal" << SIGBUS;
 }
 
 void PortRestoreTest::settingsPutBack()
@@ -92,8 +95,10 @@ void PortRestoreTest::settingsPutBack()
     else
         child.write("end\n");
     QVERIFY(child.waitForFinished(10'000));
-    if (signal != 0)
+    if (signal == SIGTERM || signal == SIGINT || signal == SIGHUP)
         QCOMPARE(child.exitStatus(), QProcess::NormalExit); // quit the normal way
+    else if (signal != 0)
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
     QVERIFY(sameSettings(pty.slaveSettings(), before));
     TermiosDevice next;
     QVERIFY(next.open(pty.slavePath()).ok()); // nothing left claiming the port

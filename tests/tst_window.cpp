@@ -1,3 +1,4 @@
+#include "framepacer.h"
 #include "historybox.h"
 #include "testerrig.h"
 #include "testmain.h"
@@ -6,6 +7,7 @@
 #include <cerrno>
 
 #include <QAccessible>
+#include <QElapsedTimer>
 #include <QFontInfo>
 #include <QLabel>
 #include <QPushButton>
@@ -55,6 +57,7 @@ private Q_SLOTS:
     void indicatorStateAsText();
     void connectionTooltip();
     void longDeviceStringsStayOnScreen();
+    void framesArePaced();
     void highDensityScreen();
 };
 
@@ -367,6 +370,29 @@ void WindowTest::longDeviceStringsStayOnScreen()
     // Narrower than the smallest screen a desktop has today, whatever this one is.
     QVERIFY2(shownTip()->width() <= 1024 - 100, qPrintable(QString::number(shownTip()->width())));
     QToolTip::hideText();
+}
+
+void WindowTest::framesArePaced()
+{
+    FramePacer pacer(40);
+    int frames = 0;
+    connect(&pacer, &FramePacer::frame, this, [&frames] { ++frames; });
+    // Requests every 2 ms for 400 ms: a frame at most every 40 ms, and frames all along.
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 400) {
+        pacer.request();
+        QTest::qWait(2);
+    }
+    QVERIFY2(frames >= 3 && frames <= 12, qPrintable(QString::number(frames)));
+    // After a quiet spell the first change is drawn as soon as the event loop is free.
+    QTest::qWait(60);
+    const int before = frames;
+    clock.restart();
+    pacer.request();
+    QTRY_VERIFY(frames > before);
+    // Well under the 40 ms a frame held back for pacing would wait, with room for a busy host.
+    QVERIFY2(clock.elapsed() < 30, qPrintable(QString::number(clock.elapsed())));
 }
 
 void WindowTest::highDensityScreen()
