@@ -26,6 +26,15 @@ Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$scratch/displayfd" \
 xvfb=$!
 read -r display <"$scratch/displayfd" || true
 [ -n "$display" ] || { cat "$scratch/xvfb.log" >&2; echo "FAIL: Xvfb did not start" >&2; exit 1; }
+# Connect once before the program does: with other X servers starting and ending on the
+# machine, a display number can be reported before its socket takes connections.
+for _ in $(seq 50); do
+    DISPLAY=":$display" xdotool getdisplaygeometry >/dev/null 2>&1 && break
+    kill -0 "$xvfb" 2>/dev/null || break
+    sleep 0.1
+done
+DISPLAY=":$display" xdotool getdisplaygeometry >/dev/null 2>&1 \
+    || { cat "$scratch/xvfb.log" >&2; echo "FAIL: display :$display takes no connections" >&2; exit 1; }
 
 # The start-up scan ends in a box (the :ok) before the port is opened, and so does the scan
 # after the plug. While the scanner is out, the other port is freed: it must not be opened in
