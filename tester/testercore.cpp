@@ -5,14 +5,21 @@
 
 TesterCore::TesterCore(std::unique_ptr<SerialDevice> device, CommControl::PortList ports,
                        std::unique_ptr<Feedback> feedback, CommControl::Settings settings,
-                       QObject *parent)
+                       Timing timing, QObject *parent)
     : QObject(parent)
     , ComPort(std::move(device), std::move(ports), settings)
     , m_feedback(std::move(feedback))
     , m_commLabel(QStringLiteral("No RS232 Connection"))
     , m_errorMsg(QStringLiteral("No Errors"))
 {
-    Timer1.setInterval(TimerIntervalMs);
+    // A named part of the window's logic, as its controls are parts of the window.
+    Timer1.setParent(this);
+    Timer1.setObjectName(QStringLiteral("Timer1"));
+    Timer1.setInterval(timing.tick);
+    m_retry.setInterval(timing.retry);
+    // Retries need no precision: a timer accurate to the second lets the system bunch wake-ups.
+    using namespace std::chrono_literals;
+    m_retry.setTimerType(timing.retry >= 1s ? Qt::VeryCoarseTimer : Qt::CoarseTimer);
     Timer1.setTimerType(Qt::PreciseTimer);
     connect(&Timer1, &QTimer::timeout, this, &TesterCore::Timer1_Timer);
     Timer1.start();

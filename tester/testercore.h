@@ -7,12 +7,21 @@
 #include <QTimer>
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 
 class DeviceWatcher;
 class Feedback;
+
+// How often the tester's logic acts on its own: settings, so that tests can drive time.
+struct TesterTiming
+{
+    std::chrono::milliseconds tick{25}; // Timer1's period
+    // While no port is open, ports that could not be opened are tried again this often.
+    std::chrono::milliseconds retry{1000};
+};
 
 // The tester window's logic, without its widgets: the state, the serial control, the timer
 // and the handlers that carry the logic, under the names of the window's design. It holds
@@ -29,7 +38,6 @@ public:
     static constexpr quint32 IndicatorGreen = 0x00FF00;
     // Quiet ticks after which the indicator turns red and the current barcode is blanked.
     static constexpr qint16 IdleTicks = 25;
-    static constexpr int TimerIntervalMs = 25;
     // The window only ever uses ports 1 to 4.
     static constexpr qint16 LastPort = 4;
 
@@ -41,9 +49,11 @@ public:
         Connection = 0x10, // what connectionDetails() says
     };
 
+    using Timing = TesterTiming;
+
     TesterCore(std::unique_ptr<SerialDevice> device, CommControl::PortList ports,
                std::unique_ptr<Feedback> feedback, CommControl::Settings settings = {},
-               QObject *parent = nullptr);
+               Timing timing = {}, QObject *parent = nullptr);
     ~TesterCore() override;
 
     // Event handlers, each bound to one event of a control.
@@ -81,7 +91,6 @@ public:
     QString connectionDetails() const;
 
     const CommControl &comPort() const { return ComPort; }
-    QTimer &timer1() { return Timer1; }
 
 Q_SIGNALS:
     void changed(TesterCore::Field field);

@@ -4,20 +4,10 @@
 
 #include <algorithm>
 
-namespace {
-
-// A scanner plugged in, freed by another program or given permission is connected within
-// this much (and a second more at most for the device list to settle).
-constexpr int RetryIntervalMs = 1000;
-
-} // namespace
-
 void TesterCore::watchDevices(std::unique_ptr<DeviceWatcher> watcher)
 {
     m_watcher = std::move(watcher);
     connect(m_watcher.get(), &DeviceWatcher::changed, this, &TesterCore::devicesChanged);
-    m_retry.setInterval(RetryIntervalMs);
-    m_retry.setTimerType(Qt::VeryCoarseTimer);
     connect(&m_retry, &QTimer::timeout, this, &TesterCore::retryPorts);
     m_watcher->start();
     if (m_activated && !ComPort.PortOpen())

@@ -32,9 +32,14 @@ private:
 
 static const QString Scanner = QStringLiteral("/fake/ttyACM0");
 
+// Ports that could not be opened are tried again this often here (a second in the program).
+static constexpr std::chrono::milliseconds Retry{40};
+
 void HotPlugTest::init()
 {
-    rig = std::make_unique<TesterRig>(QStringList{});
+    TesterCore::Timing timing = TesterRig::handTicked();
+    timing.retry = Retry;
+    rig = std::make_unique<TesterRig>(QStringList{}, CommControl::Settings{}, timing);
     rig->core().watchDevices(std::make_unique<DeviceWatcher>([list = rig->ports] { return *list; },
                                                              std::chrono::milliseconds(10)));
 }
@@ -128,7 +133,7 @@ void HotPlugTest::removalAloneShowsNothing()
     rig->scan();
     QCOMPARE(rig->record->boxes.size(), 3);
     *rig->ports = QStringList{other};
-    QTest::qWait(1500);
+    QTest::qWait(5 * Retry.count());
     QCOMPARE(rig->record->boxes.size(), 3);
     // The connection's tooltip no longer names the device that went.
     QVERIFY(!rig->core().connectionDetails().contains(Scanner));
@@ -170,7 +175,7 @@ void HotPlugTest::lostScannerIsWaitedFor()
     *rig->ports = QStringList{other};
     QTRY_COMPARE(rig->core().commLabel(), QStringLiteral("No RS232 Connection"));
     const qsizetype opens = rig->fake->opened.size();
-    QTest::qWait(1200); // the quiet retry comes round
+    QTest::qWait(5 * Retry.count()); // the quiet retry comes round
     QCOMPARE(rig->fake->opened.size(), opens);
     QCOMPARE(rig->record->boxes.size(), 1);
     QVERIFY(rig->core().connectionDetails().contains(QStringLiteral("waits for ") + Scanner));

@@ -128,7 +128,11 @@ void WindowTest::window()
     Form1 &f = rig.form();
     QCOMPARE(f.windowTitle(), QStringLiteral("Lumora"));
     QCOMPARE(f.size(), QSize(658, 546));
-    QCOMPARE(rig.core().timer1().interval(), 25);
+    QCOMPARE(TesterRig(TesterRig::fakePorts(), {}, TesterCore::Timing())
+                 .core()
+                 .findChild<QTimer *>(QStringLiteral("Timer1"))
+                 ->interval(),
+             25);
     auto *notice = rig.control<QLabel>("Label1");
     QCOMPARE(notice->geometry(), QRect(176, 520, 425, 17));
     // The maker's notice is one line that fits its label.
@@ -386,13 +390,13 @@ void WindowTest::framesArePaced()
     }
     QVERIFY2(frames >= 3 && frames <= 12, qPrintable(QString::number(frames)));
     // After a quiet spell the first change is drawn as soon as the event loop is free.
-    QTest::qWait(60);
+    QTest::qWait(100); // the frame held back by the last request comes, then quiet
+    // Counted in passes of the event loop, not in time, so that a busy machine cannot tell.
     const int before = frames;
-    clock.restart();
     pacer.request();
-    QTRY_VERIFY(frames > before);
-    // Well under the 40 ms a frame held back for pacing would wait, with room for a busy host.
-    QVERIFY2(clock.elapsed() < 30, qPrintable(QString::number(clock.elapsed())));
+    for (int pass = 0; pass < 3 && frames == before; ++pass)
+        QCoreApplication::processEvents();
+    QCOMPARE(frames, before + 1);
 }
 
 void WindowTest::highDensityScreen()

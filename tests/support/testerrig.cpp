@@ -36,23 +36,31 @@ private:
 
 } // namespace
 
-TesterRig::TesterRig(QStringList portPaths, CommControl::Settings settings)
+TesterRig::TesterRig(QStringList portPaths, CommControl::Settings settings,
+                     TesterCore::Timing timing)
     : ports(std::make_shared<QStringList>(std::move(portPaths)))
 {
     auto device = std::make_unique<FakeDevice>();
     fake = device.get();
-    build(std::move(device), settings, Bell::Counted);
+    build(std::move(device), settings, Bell::Counted, timing);
 }
 
 TesterRig::TesterRig(std::unique_ptr<SerialDevice> device, QStringList portPaths,
-                     CommControl::Settings settings, Bell bell)
+                     CommControl::Settings settings, Bell bell, TesterCore::Timing timing)
     : ports(std::make_shared<QStringList>(std::move(portPaths)))
 {
-    build(std::move(device), settings, bell);
+    build(std::move(device), settings, bell, timing);
+}
+
+TesterCore::Timing TesterRig::handTicked()
+{
+    TesterCore::Timing timing;
+    timing.tick = std::chrono::hours(24);
+    return timing;
 }
 
 void TesterRig::build(std::unique_ptr<SerialDevice> device, CommControl::Settings settings,
-                      Bell bell)
+                      Bell bell, TesterCore::Timing timing)
 {
     auto recorder = std::make_unique<RecordingFeedback>();
     record = recorder->record();
@@ -62,9 +70,7 @@ void TesterRig::build(std::unique_ptr<SerialDevice> device, CommControl::Setting
     else
         feedback = std::move(recorder);
     m_core = std::make_unique<TesterCore>(
-        std::move(device), [list = ports] { return *list; }, std::move(feedback), settings);
-    // Ticks are driven by hand; a running timer would make tick counts depend on time.
-    m_core->timer1().stop();
+        std::move(device), [list = ports] { return *list; }, std::move(feedback), settings, timing);
 }
 
 Form1 &TesterRig::form()
