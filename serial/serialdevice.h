@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -40,15 +41,20 @@ public:
     // Restores the settings the device had before open() and releases it.
     virtual DeviceResult close() = 0;
     virtual bool isOpen() const = 0;
-    // Moves up to `maxBytes` data bytes (and the line events among them) into `sink`.
+    // Moves up to `maxBytes` data bytes (and the line events among them) into `sink`. A device
+    // found gone is closed, and the result is a failure; what was read before is in `sink`.
     virtual DeviceResult drain(ReceiveSink &sink, qsizetype maxBytes) = 0;
     // While disabled, readyRead() is not emitted; data stays with the OS, which applies its
     // own flow control or counts an overrun.
     virtual void setReadNotification(bool enabled) = 0;
 
 Q_SIGNALS:
-    // Something waits to be drained.
+    // Data waits to be drained.
     void readyRead();
-    // The device went away (unplugged, hung up). It has been closed already.
+    // Line events found beside the reads (modem lines, settings), in the order found; they
+    // follow everything drained so far.
+    void lineEvents(const QList<qint16> &codes);
+    // The device went away while nothing was reading it (a hang-up while reading is paused).
+    // It has been closed already.
     void lost();
 };

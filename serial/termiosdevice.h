@@ -55,11 +55,8 @@ private:
     void noteExclusiveHold(quint64 device, bool held);
     void startWatching();
     void release();
-    void loseDevice();
     bool hungUp() const;
     void checkHangUp();
-    void addEvents(const QList<qint16> &events);
-    void announcePending();
 
     LockFiles m_lockFiles;
     PortUsers m_portUsers;
@@ -71,9 +68,6 @@ private:
     // Watches for a hang-up while reading is paused, when the read notifier cannot.
     std::unique_ptr<QSocketNotifier> m_hangUpNotifier;
     LineWatch m_lineWatch;
-    bool m_readEnabled = true;
-    bool m_announcePosted = false;
     MarkDecoder m_decoder;
     QByteArray m_undecoded; // read but not yet delivered: the sink had no room left
-    QList<qint16> m_pendingEvents;
 };

@@ -78,7 +78,7 @@ TermiosDevice::TermiosDevice(QStringList lockDirs, QObject *parent)
     : SerialDevice(parent)
     , m_lockFiles(std::move(lockDirs))
 {
-    connect(&m_lineWatch, &LineWatch::eventsFound, this, &TermiosDevice::addEvents);
+    connect(&m_lineWatch, &LineWatch::eventsFound, this, &SerialDevice::lineEvents);
 }
 
 TermiosDevice::~TermiosDevice()
@@ -217,8 +217,6 @@ void TermiosDevice::startWatching()
 {
     m_decoder.reset();
     m_undecoded.clear();
-    m_pendingEvents.clear();
-    m_readEnabled = true;
 
     m_readNotifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
     connect(m_readNotifier.get(), &QSocketNotifier::activated, this, &SerialDevice::readyRead);
@@ -252,15 +250,6 @@ void TermiosDevice::release()
     m_fd = -1;
     m_savedSettings.reset();
     m_undecoded.clear();
-    m_pendingEvents.clear();
-}
-
-// The device is gone: its descriptor is closed at once, because a hung-up terminal stays
-// readable forever and would keep the notifiers firing.
-void TermiosDevice::loseDevice()
-{
-    release();
-    Q_EMIT lost();
 }
 
 bool TermiosDevice::hungUp() const
@@ -269,11 +258,14 @@ bool TermiosDevice::hungUp() const
     return ::poll(&watched, 1, 0) > 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
+// A gone device's descriptor is closed at once, here and in drain(), because a hung-up terminal
+// stays readable forever and would keep the notifiers firing.
 void TermiosDevice::checkHangUp()
 {
-    if (hungUp())
-        loseDevice();
-    else
+    if (hungUp()) {
+        release();
+        Q_EMIT lost();
+    } else
         m_hangUpNotifier->setEnabled(false); // not a hang-up; it must not fire again
 }
 
@@ -281,8 +273,6 @@ DeviceResult TermiosDevice::drain(ReceiveSink &sink, qsizetype maxBytes)
 {
     if (!isOpen())
         return osFailure(EBADF);
-    for (const qint16 code : std::exchange(m_pendingEvents, {}))
-        sink.receiveEvent(code);
 
     Delivery delivery(sink, m_lineWatch);
     if (!m_undecoded.isEmpty()) {
@@ -320,43 +310,17 @@ DeviceResult TermiosDevice::drain(ReceiveSink &sink, qsizetype maxBytes)
             break;
         if (got < 0 && errno != EIO)
             return osFailure(errno);
-        loseDevice();
-        break;
+        release();
+        return DeviceResult::failure(EIO, QStringLiteral("the device went away"));
     }
     return DeviceResult::success();
 }
 
 void TermiosDevice::setReadNotification(bool enabled)
 {
-    m_readEnabled = enabled;
     if (!isOpen())
         return;
     m_readNotifier->setEnabled(enabled);
     // The read notifier also fires on a hang-up; while it is off, this one looks out for it.
     m_hangUpNotifier->setEnabled(!enabled);
-    if (enabled)
-        announcePending();
-}
-
-void TermiosDevice::addEvents(const QList<qint16> &events)
-{
-    m_pendingEvents += events;
-    announcePending();
-}
-
-// Events found by the line watch, and bytes the sink had no room for, are delivered by the
-// next drain; readyRead() asks for it.
-void TermiosDevice::announcePending()
-{
-    if (!m_readEnabled || m_announcePosted || (m_pendingEvents.isEmpty() && m_undecoded.isEmpty()))
-        return;
-    m_announcePosted = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_announcePosted = false;
-            if (isOpen() && m_readEnabled && (!m_pendingEvents.isEmpty() || !m_undecoded.isEmpty()))
-                Q_EMIT readyRead();
-        },
-        Qt::QueuedConnection);
 }
