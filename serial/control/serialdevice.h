@@ -1,19 +1,9 @@
 #pragma once
 
+#include "deviceresult.h"
+
 #include <QList>
 #include <QObject>
-#include <QString>
-
-// What one OS call reported: success, or the errno and the OS's own text for it.
-struct DeviceResult
-{
-    int error = 0; // errno, 0 on success
-    QString reason;
-
-    bool ok() const { return error == 0; }
-    static DeviceResult success() { return {}; }
-    static DeviceResult failure(int error, QString reason) { return {error, std::move(reason)}; }
-};
 
 // Where a device delivers what it received: data bytes and line events, in the order in which
 // they occurred on the line.

@@ -14,8 +14,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,13 +24,6 @@ constexpr qsizetype ReadChunk = 4096;
 DeviceResult osFailure(int error)
 {
     return DeviceResult::failure(error, QString::fromLocal8Bit(std::strerror(error)));
-}
-
-// Whether a program holds the terminal with TIOCEXCL.
-bool isExclusive(int fd)
-{
-    int exclusive = 0;
-    return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive;
 }
 
 DeviceResult notCharDevice()
@@ -69,14 +60,9 @@ private:
 
 } // namespace
 
-QStringList TermiosDevice::defaultLockDirs()
-{
-    return {QStringLiteral("/run/lock"), QStringLiteral("/var/lock")};
-}
-
 TermiosDevice::TermiosDevice(QStringList lockDirs, QObject *parent)
     : SerialDevice(parent)
-    , m_lockFiles(std::move(lockDirs))
+    , m_claim(std::move(lockDirs))
 {
     connect(&m_lineWatch, &LineWatch::eventsFound, this, &SerialDevice::lineEvents);
 }
@@ -101,32 +87,23 @@ DeviceResult TermiosDevice::open(const QString &path)
     if (::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), R_OK | W_OK, AT_EACCESS) != 0
         && errno == EACCES)
         return osFailure(EACCES);
-    // A device another program held exclusively at the last try, though no lock and no user
-    // could be seen, is most likely still held: opening it then fails at once and changes
-    // nothing, so it is opened first and looked at only once that succeeds. The look (a walk
-    // through every process's descriptors) would otherwise run at every try.
-    const bool heldBefore = m_heldExclusively.contains(node->device);
-    if (!heldBefore) {
-        if (const DeviceResult inUse = checkInUse(path, *node); !inUse.ok())
-            return inUse;
-    }
+    if (const DeviceResult free = m_claim.mayOpen(path, *node); !free.ok())
+        return free;
 
     const int fd
         = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        noteExclusiveHold(node->device, errno == EBUSY);
-        return osFailure(errno);
+        const int error = errno;
+        m_claim.openFailed(*node, error);
+        return osFailure(error);
     }
     // The name may lead elsewhere by now than when it was looked at.
     const std::optional<DeviceNode> opened = statDeviceNode(fd);
     DeviceResult claimed = notCharDevice();
-    if (opened && opened->isCharDevice && opened->device == node->device) {
-        // Still held (we are privileged, so the open passed the hold): claim() says so.
-        const DeviceResult inUse
-            = heldBefore && !isExclusive(fd) ? checkInUse(path, *node) : DeviceResult::success();
-        claimed = inUse.ok() ? claim(fd) : inUse;
-        noteExclusiveHold(node->device, inUse.ok() && claimed.error == EBUSY);
-    }
+    if (opened && opened->isCharDevice && opened->device == node->device)
+        claimed = m_claim.take(path, *node, fd);
+    if (claimed.ok())
+        claimed = setUp(fd);
     if (!claimed.ok()) {
         ::close(fd);
         return claimed;
@@ -135,56 +112,14 @@ DeviceResult TermiosDevice::open(const QString &path)
     return DeviceResult::success();
 }
 
-void TermiosDevice::noteExclusiveHold(quint64 device, bool held)
-{
-    if (held)
-        m_heldExclusively.insert(device);
-    else
-        m_heldExclusively.remove(device);
-}
-
-// Another program's use that can be seen before opening: a live lock file, or a process with
-// the device open. Opening would already raise the modem lines of a port nobody had open.
-DeviceResult TermiosDevice::checkInUse(const QString &path, const DeviceNode &node)
-{
-    if (const std::optional<DeviceLock> lock = m_lockFiles.find(path, node.device)) {
-        return DeviceResult::failure(
-            EBUSY, lock->pid > 0
-                       ? QStringLiteral("locked by process %1 (lock file %2)")
-                             .arg(lock->pid)
-                             .arg(lock->file)
-                       : QStringLiteral("locked (lock file %1, owned by %2, which Lumora may "
-                                        "not read)")
-                             .arg(lock->file, lock->owner));
-    }
-    if (const std::optional<PortUser> holder = PortUsers::findLockHolder(node)) {
-        return DeviceResult::failure(
-            EBUSY, QStringLiteral("locked by process %1 (%2)").arg(holder->pid).arg(holder->name));
-    }
-    if (const std::optional<PortUser> user = m_portUsers.find(node)) {
-        return DeviceResult::failure(
-            EBUSY, QStringLiteral("in use by process %1 (%2)").arg(user->pid).arg(user->name));
-    }
-    return DeviceResult::success();
-}
-
-// Takes the device for this program and sets it up for receiving; a failure undoes all but
+// Sets the claimed device up for receiving; a failure lets go of the claim and undoes all but
 // the open itself.
-DeviceResult TermiosDevice::claim(int fd)
+DeviceResult TermiosDevice::setUp(int fd)
 {
-    // Privileged processes may open a device that another program holds with TIOCEXCL.
-    if (isExclusive(fd))
-        return osFailure(EBUSY);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return osFailure(errno == EWOULDBLOCK ? EBUSY : errno);
     const auto fail = [fd](int error) {
-        ::ioctl(fd, TIOCNXCL);
-        ::flock(fd, LOCK_UN);
+        PortClaim::release(fd);
         return osFailure(error);
     };
-    if (::ioctl(fd, TIOCEXCL) != 0)
-        return fail(errno);
-
     termios saved{};
     if (::tcgetattr(fd, &saved) != 0)
         return fail(errno);
@@ -231,8 +166,7 @@ DeviceResult TermiosDevice::close()
     if (!isOpen())
         return osFailure(EBADF);
     const int error = ::tcsetattr(m_fd, TCSANOW, m_savedSettings.get()) == 0 ? 0 : errno;
-    ::ioctl(m_fd, TIOCNXCL);
-    ::flock(m_fd, LOCK_UN);
+    PortClaim::release(m_fd);
     release();
     return error == 0 ? DeviceResult::success() : osFailure(error);
 }
