@@ -2,18 +2,44 @@
 
 #include "commevents.h"
 
+#include <cstring>
+
 ReceiveBuffer::ReceiveBuffer(qsizetype capacity)
     : m_capacity(capacity)
 {}
 
-void ReceiveBuffer::receiveBytes(const char *data, qsizetype size)
+// Reclaims the taken front before the storage grows, so that it stays near the capacity.
+void ReceiveBuffer::reclaimFront(qsizetype incoming)
 {
-    // Reclaim the taken front before growing, so the storage stays near the capacity.
-    if (m_head > 0 && (m_head >= m_data.size() / 2 || m_data.size() + size > m_capacity)) {
-        m_data.remove(0, m_head);
+    if (m_head > 0 && (m_head >= m_end / 2 || m_end + incoming > m_capacity)) {
+        std::memmove(m_data.data(), m_data.constData() + m_head, size_t(m_end - m_head));
+        m_end -= m_head;
         m_head = 0;
     }
-    m_data.append(data, size);
+}
+
+char *ReceiveBuffer::readSpace(qsizetype size)
+{
+    reclaimFront(size);
+    if (m_data.size() < m_end + size)
+        m_data.resize(m_end + size);
+    return m_data.data() + m_end;
+}
+
+void ReceiveBuffer::receiveBytes(const char *data, qsizetype size)
+{
+    // Bytes read into the space at the end stay where they are. A mark the device took out
+    // leaves the rest of a read a few bytes further on, inside that space: they move down.
+    const char *space = m_data.constData() + m_end;
+    const bool inSpace = data >= space && data < m_data.constData() + m_data.size();
+    if (!inSpace) {
+        reclaimFront(size);
+        if (m_data.size() < m_end + size)
+            m_data.resize(m_end + size);
+    }
+    if (data != m_data.constData() + m_end)
+        std::memmove(m_data.data() + m_end, data, size_t(size));
+    m_end += size;
     m_received += size;
 }
 
@@ -40,10 +66,8 @@ QString ReceiveBuffer::take(qsizetype maxChars)
     const QString chars = QString::fromLatin1(m_data.constData() + m_head, count);
     m_head += count;
     m_taken += count;
-    if (m_head == m_data.size()) {
-        m_data.resize(0); // keeps the allocation for the next burst
-        m_head = 0;
-    }
+    if (m_head == m_end)
+        m_head = m_end = 0; // the storage stays for the next burst
     return chars;
 }
 
@@ -51,6 +75,7 @@ void ReceiveBuffer::clear()
 {
     m_data.clear();
     m_head = 0;
+    m_end = 0;
     m_taken = m_received;
     m_events.clear();
 }

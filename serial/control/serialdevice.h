@@ -11,6 +11,15 @@ class ReceiveSink
 {
 public:
     virtual ~ReceiveSink() = default;
+    // Space for a device to read up to `size` bytes into, valid until the next readSpace(); null
+    // where the sink offers none. Bytes read there count as received once passed, in order, to
+    // receiveBytes(), which then need not copy them; what the device passes from elsewhere
+    // meanwhile (a byte it decoded) never makes more than it read there.
+    virtual char *readSpace(qsizetype size)
+    {
+        Q_UNUSED(size);
+        return nullptr;
+    }
     virtual void receiveBytes(const char *data, qsizetype size) = 0;
     // An event code of the control's event table (break, framing error, CTS change, ...).
     virtual void receiveEvent(qint16 code) = 0;

@@ -217,12 +217,17 @@ DeviceResult TermiosDevice::drain(ReceiveSink &sink, qsizetype maxBytes)
             return DeviceResult::success();
     }
 
-    char buffer[ReadChunk];
+    char ownBuffer[ReadChunk];
     while (delivery.delivered() < maxBytes) {
         // A marked stream is never shorter than its data, so reading no more than the room
         // left keeps every byte read deliverable.
         const qsizetype room = maxBytes - delivery.delivered();
-        const ssize_t got = ::read(m_fd, buffer, size_t(qMin(room, ReadChunk)));
+        const qsizetype want = qMin(room, ReadChunk);
+        // Read straight into the sink where it offers space: unmarked bytes then stay where
+        // they landed.
+        char *space = sink.readSpace(want);
+        char *buffer = space ? space : ownBuffer;
+        const ssize_t got = ::read(m_fd, buffer, size_t(want));
         if (got > 0) {
             // Errors the driver counted for these bytes: overruns are events now, framing and
             // parity counts tell the kind of the garbled characters among them.
