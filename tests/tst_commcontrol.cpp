@@ -23,6 +23,8 @@ private Q_SLOTS:
     void eventsInArrivalOrder();
     void noEventWhenNothingWaits();
     void fullBufferReportedOnce();
+    void lineEventsWhileBufferFull();
+    void lostDeviceDeliversThenCloses_data();
     void lostDeviceDeliversThenCloses();
 
 private:
@@ -179,7 +181,18 @@ void CommControlTest::fullBufferReportedOnce()
     rig.device->feed("0123456789ABCDEFGHIJ"); // more than the buffer holds
     QCOMPARE(rig.control->charsWaiting(), 8);
     QVERIFY(!rig.device->notifying()); // the rest waits with the device
-    const QList<qint16> codes = rig.collect();
+    // Reading resumes after a dispatch pass, never from inside a handler's Input().
+    QObject context;
+    int readsFromInput = 0;
+    connect(rig.control.get(), &CommControl::OnComm, &context, [&] {
+        const qsizetype before = rig.control->charsWaiting();
+        if (rig.control->CommEvent() == comEvReceive) {
+            rig.received += rig.control->Input().chars;
+            readsFromInput += rig.control->charsWaiting() != before - 1;
+        }
+    });
+    const QList<qint16> codes = rig.collect(false);
+    QCOMPARE(readsFromInput, 0);
     QCOMPARE(codes.count(comEventRxOver), 1);
     // The overflow event sits where the buffer filled; nothing is lost.
     QCOMPARE(codes.indexOf(comEventRxOver), 8);
@@ -187,13 +200,37 @@ void CommControlTest::fullBufferReportedOnce()
     QVERIFY(rig.device->notifying());
 }
 
+// A modem line that changes while the buffer is full is reported after what was read before it,
+// and what still waited with the device follows it.
+void CommControlTest::lineEventsWhileBufferFull()
+{
+    Rig rig(CommControl::Settings{.charsPerRead = 1, .bufferSize = 4});
+    QVERIFY(rig.control->setPortOpen(true).ok());
+    rig.device->feed("abcdef");
+    rig.device->lineEvent(comEvCTS);
+    const QList<qint16> codes = rig.collect();
+    QCOMPARE(codes, (QList<qint16>{2, 2, 2, 2, 1008, 3, 2, 2}));
+    QCOMPARE(rig.received, QStringLiteral("abcdef"));
+}
+
+void CommControlTest::lostDeviceDeliversThenCloses_data()
+{
+    QTest::addColumn<bool>("foundByRead");
+    QTest::addRow("gone while nothing reads") << false;
+    QTest::addRow("gone, found by a read") << true;
+}
+
 void CommControlTest::lostDeviceDeliversThenCloses()
 {
+    QFETCH(bool, foundByRead);
     Rig rig;
     QVERIFY(rig.control->setPortOpen(true).ok());
     QSignalSpy lost(rig.control.get(), &CommControl::portLost);
     rig.device->feed("12\r");
-    rig.device->pullOut();
+    if (foundByRead)
+        rig.device->hangUp();
+    else
+        rig.device->pullOut();
     QVERIFY(rig.control->PortOpen());
     rig.collect();
     QCOMPARE(rig.received, QStringLiteral("12\r"));

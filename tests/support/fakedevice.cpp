@@ -1,5 +1,6 @@
 #include "fakedevice.h"
 
+#include <cerrno>
 #include <cstring>
 
 DeviceResult FakeDevice::open(const QString &path)
@@ -9,6 +10,7 @@ DeviceResult FakeDevice::open(const QString &path)
     if (const int error = failures.value(path); error != 0)
         return DeviceResult::failure(error, QString::fromLocal8Bit(std::strerror(error)));
     m_open = true;
+    m_hungUp = false;
     m_path = path;
     m_pending.clear();
     opened.append(path);
@@ -40,6 +42,10 @@ DeviceResult FakeDevice::drain(ReceiveSink &sink, qsizetype maxBytes)
         if (bytes.isEmpty())
             m_pending.pop_front();
     }
+    if (m_hungUp && m_pending.empty()) {
+        close();
+        return DeviceResult::failure(EIO, QStringLiteral("the device went away"));
+    }
     return DeviceResult::success();
 }
 
@@ -53,6 +59,19 @@ void FakeDevice::feed(const QByteArray &bytes)
 void FakeDevice::feedEvent(qint16 code)
 {
     m_pending.push_back(code);
+    if (m_open && m_notify)
+        Q_EMIT readyRead();
+}
+
+void FakeDevice::lineEvent(qint16 code)
+{
+    if (m_open)
+        Q_EMIT lineEvents({code});
+}
+
+void FakeDevice::hangUp()
+{
+    m_hungUp = true;
     if (m_open && m_notify)
         Q_EMIT readyRead();
 }

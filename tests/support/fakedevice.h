@@ -25,8 +25,12 @@ public:
     // Received by the device, delivered at the next drain.
     void feed(const QByteArray &bytes);
     void feedEvent(qint16 code);
-    // The device goes away, as when a USB scanner is pulled out.
+    // Found beside the reads, as a real device's line watch finds modem line changes.
+    void lineEvent(qint16 code);
+    // The device goes away, as when a USB scanner is pulled out while nothing reads it.
     void pullOut();
+    // The line goes down: the next drain delivers what waits, then finds the device gone.
+    void hangUp();
 
     QString path() const { return m_path; }
     bool notifying() const { return m_notify; }
@@ -40,6 +44,7 @@ public:
 private:
     bool m_open = false;
     bool m_notify = false;
+    bool m_hungUp = false;
     QString m_path;
     std::deque<std::variant<QByteArray, qint16>> m_pending;
 };

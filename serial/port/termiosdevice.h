@@ -1,14 +1,11 @@
 #pragma once
 
 #include "linewatch.h"
-#include "lockfiles.h"
 #include "markdecoder.h"
-#include "portusers.h"
+#include "portclaim.h"
 #include "serialdevice.h"
 
 #include <QByteArray>
-#include <QList>
-#include <QSet>
 #include <QStringList>
 
 #include <memory>
@@ -18,12 +15,8 @@ struct termios;
 
 // A serial device driven through the Linux terminal interface.
 //
-// open() leaves alone a device that another program uses, and then changes nothing on it: it
-// fails with EBUSY, with a reason naming the program, when a live lock file claims the device
-// (see LockFiles), when another process has it open (see PortUsers), or when another program
-// holds it with flock or TIOCEXCL. Only character devices are opened. Lock files are only
-// honoured, never created: flock and TIOCEXCL are this program's claim, and they vanish with
-// it, so no stale lock can be left behind.
+// open() leaves alone a device that another program uses, and then changes nothing on it (see
+// PortClaim). Only character devices are opened.
 //
 // Received bytes are marked by the terminal (PARMRK) so that breaks and characters received
 // with framing or parity errors become events in their place in the data; a garbled character
@@ -37,10 +30,8 @@ class TermiosDevice : public SerialDevice
     Q_OBJECT
 
 public:
-    // Where distributions keep lock files; each one's "lockdev" subfolder is searched too.
-    static QStringList defaultLockDirs();
-
-    explicit TermiosDevice(QStringList lockDirs = defaultLockDirs(), QObject *parent = nullptr);
+    explicit TermiosDevice(QStringList lockDirs = PortClaim::defaultLockDirs(),
+                           QObject *parent = nullptr);
     ~TermiosDevice() override;
 
     DeviceResult open(const QString &path) override;
@@ -50,30 +41,19 @@ public:
     void setReadNotification(bool enabled) override;
 
 private:
-    DeviceResult checkInUse(const QString &path, const DeviceNode &node);
-    DeviceResult claim(int fd);
-    void noteExclusiveHold(quint64 device, bool held);
+    DeviceResult setUp(int fd);
     void startWatching();
     void release();
-    void loseDevice();
     bool hungUp() const;
     void checkHangUp();
-    void addEvents(const QList<qint16> &events);
-    void announcePending();
 
-    LockFiles m_lockFiles;
-    PortUsers m_portUsers;
-    // Devices whose last open failed only because another program held them exclusively.
-    QSet<quint64> m_heldExclusively;
+    PortClaim m_claim;
     int m_fd = -1;
     std::unique_ptr<termios> m_savedSettings;
     std::unique_ptr<QSocketNotifier> m_readNotifier;
     // Watches for a hang-up while reading is paused, when the read notifier cannot.
     std::unique_ptr<QSocketNotifier> m_hangUpNotifier;
     LineWatch m_lineWatch;
-    bool m_readEnabled = true;
-    bool m_announcePosted = false;
     MarkDecoder m_decoder;
     QByteArray m_undecoded; // read but not yet delivered: the sink had no room left
-    QList<qint16> m_pendingEvents;
 };

@@ -55,7 +55,8 @@ CommControl::CommControl(std::unique_ptr<SerialDevice> device, PortList ports, S
     m_retry.setSingleShot(true);
     m_retry.setInterval(RetryIntervalMs);
     connect(&m_retry, &QTimer::timeout, this, &CommControl::scheduleDispatch);
-    connect(m_device.get(), &SerialDevice::readyRead, this, &CommControl::drainDevice);
+    connect(m_device.get(), &SerialDevice::readyRead, this, &CommControl::deviceReadable);
+    connect(m_device.get(), &SerialDevice::lineEvents, this, &CommControl::addLineEvents);
     connect(m_device.get(), &SerialDevice::lost, this, &CommControl::deviceLost);
 }
 
@@ -92,7 +93,7 @@ void CommControl::releasePortList()
 
 CommResult CommControl::open()
 {
-    if (m_open)
+    if (m_state != State::Closed)
         return CommResult::success();
     const QStringList ports = m_heldPorts ? *m_heldPorts : m_ports();
     if (m_commPort > ports.size())
@@ -103,10 +104,7 @@ CommResult CommControl::open()
     if (!result.ok())
         return openFailure(path, result);
     m_buffer.clear();
-    m_open = true;
-    m_lost = false;
-    m_paused = false;
-    m_overflowReported = false;
+    m_state = State::Open;
     m_devicePath = path;
     m_device->setReadNotification(true);
     return CommResult::success();
@@ -114,10 +112,9 @@ CommResult CommControl::open()
 
 CommResult CommControl::close()
 {
-    if (!m_open)
+    if (m_state == State::Closed)
         return notOpen();
-    m_open = false;
-    m_lost = false;
+    m_state = State::Closed;
     m_buffer.clear();
     const QString path = std::exchange(m_devicePath, {});
     if (m_device->isOpen()) {
@@ -132,71 +129,84 @@ CommResult CommControl::close()
 
 CommInput CommControl::Input()
 {
-    if (!m_open)
+    if (m_state == State::Closed)
         return {{}, notOpen()};
-    CommInput input{m_buffer.take(m_settings.charsPerRead), CommResult::success()};
-    if (m_paused && m_buffer.space() >= m_buffer.capacity() / 2) {
-        m_paused = false;
-        m_device->setReadNotification(true);
-        drainDevice();
-    }
-    return input;
+    return {m_buffer.take(m_settings.charsPerRead), CommResult::success()};
 }
-void CommControl::drainDevice()
+
+void CommControl::deviceReadable()
 {
-    if (!m_open || m_lost || m_paused)
-        return;
+    if (m_state == State::Open)
+        readDevice();
+}
+
+// Moves what the device holds into the buffer, as much as fits, and posts a dispatch pass. Called
+// when the device has data, and after a pass that made room in a full buffer.
+void CommControl::readDevice()
+{
+    // A read that resumes after a pause is part of the same episode of a full buffer.
+    const bool resuming = m_state == State::Paused;
     const DeviceResult result = m_device->drain(m_buffer, m_buffer.space());
     if (!result.ok()) {
-        // A device that cannot be read any more is as good as gone.
+        // A device that cannot be read any more is as good as gone; what the read brought is
+        // still delivered.
         if (m_device->isOpen())
             m_device->close();
-        deviceLost();
-        return;
-    }
-    if (m_buffer.space() == 0) {
-        // Reported once per episode, which lasts until a drain leaves room to spare; what the
+        m_state = State::Lost;
+    } else if (m_buffer.space() == 0) {
+        // Reported once per episode, which lasts until a read leaves room to spare; what the
         // device still holds stays with the OS meanwhile.
-        if (!m_overflowReported)
+        if (!resuming) {
             m_buffer.receiveEvent(comEventRxOver);
-        m_overflowReported = true;
-        m_paused = true;
-        m_device->setReadNotification(false);
-    } else {
-        m_overflowReported = false;
+            m_device->setReadNotification(false);
+        }
+        m_state = State::Paused;
+    } else if (resuming) {
+        m_state = State::Open;
+        m_device->setReadNotification(true);
     }
+    scheduleDispatch();
+}
+
+// Line events the device found beside its reads belong after everything read so far.
+void CommControl::addLineEvents(const QList<qint16> &codes)
+{
+    if (m_state != State::Open && m_state != State::Paused)
+        return;
+    for (const qint16 code : codes)
+        m_buffer.receiveEvent(code);
     scheduleDispatch();
 }
 
 void CommControl::deviceLost()
 {
-    if (!m_open || m_lost)
+    if (m_state != State::Open && m_state != State::Paused)
         return;
-    m_lost = true;
+    m_state = State::Lost;
     // What arrived before the device went away is still delivered; then the port closes.
     scheduleDispatch();
 }
 
 void CommControl::scheduleDispatch()
 {
-    if (m_dispatchPosted || m_dispatching)
+    if (m_dispatch != Dispatch::Idle)
         return;
-    m_dispatchPosted = true;
+    m_dispatch = Dispatch::Posted;
     QMetaObject::invokeMethod(this, &CommControl::dispatch, Qt::QueuedConnection);
 }
 
+// Raises OnComm for what waits, one event at a time. Runs from the event loop, never inside a
+// read: a handler may open a message box, and the reads and watches of the device must go on
+// while it is open.
 void CommControl::dispatch()
 {
-    m_dispatchPosted = false;
-    if (m_dispatching) // a handler is waiting in a nested event loop (a message box)
-        return;
-    m_dispatching = true;
+    m_dispatch = Dispatch::Running;
     QElapsedTimer slice;
     slice.start();
     bool more = false;
     bool stalled = false;
     int sinceClockRead = 0;
-    while (m_open) {
+    while (m_state != State::Closed) {
         const qint16 code = m_buffer.nextEvent();
         if (code == 0)
             break;
@@ -215,15 +225,19 @@ void CommControl::dispatch()
             }
         }
     }
-    m_dispatching = false;
-    if (m_open && m_lost && m_buffer.isEmpty()) {
-        m_open = false;
+    m_dispatch = Dispatch::Idle;
+    if (m_state == State::Lost && m_buffer.isEmpty()) {
+        m_state = State::Closed;
         m_devicePath.clear();
         Q_EMIT portLost();
         return;
     }
-    if (stalled)
+    if (stalled) {
         m_retry.start();
-    else if (more || (m_open && !m_buffer.isEmpty()))
+        return;
+    }
+    if (m_state == State::Paused && m_buffer.space() >= m_buffer.capacity() / 2)
+        readDevice();
+    if (more || (m_state != State::Closed && !m_buffer.isEmpty()))
         scheduleDispatch();
 }

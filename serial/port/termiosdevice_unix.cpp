@@ -14,8 +14,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,13 +24,6 @@ constexpr qsizetype ReadChunk = 4096;
 DeviceResult osFailure(int error)
 {
     return DeviceResult::failure(error, QString::fromLocal8Bit(std::strerror(error)));
-}
-
-// Whether a program holds the terminal with TIOCEXCL.
-bool isExclusive(int fd)
-{
-    int exclusive = 0;
-    return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive;
 }
 
 DeviceResult notCharDevice()
@@ -69,16 +60,11 @@ private:
 
 } // namespace
 
-QStringList TermiosDevice::defaultLockDirs()
-{
-    return {QStringLiteral("/run/lock"), QStringLiteral("/var/lock")};
-}
-
 TermiosDevice::TermiosDevice(QStringList lockDirs, QObject *parent)
     : SerialDevice(parent)
-    , m_lockFiles(std::move(lockDirs))
+    , m_claim(std::move(lockDirs))
 {
-    connect(&m_lineWatch, &LineWatch::eventsFound, this, &TermiosDevice::addEvents);
+    connect(&m_lineWatch, &LineWatch::eventsFound, this, &SerialDevice::lineEvents);
 }
 
 TermiosDevice::~TermiosDevice()
@@ -101,32 +87,23 @@ DeviceResult TermiosDevice::open(const QString &path)
     if (::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), R_OK | W_OK, AT_EACCESS) != 0
         && errno == EACCES)
         return osFailure(EACCES);
-    // A device another program held exclusively at the last try, though no lock and no user
-    // could be seen, is most likely still held: opening it then fails at once and changes
-    // nothing, so it is opened first and looked at only once that succeeds. The look (a walk
-    // through every process's descriptors) would otherwise run at every try.
-    const bool heldBefore = m_heldExclusively.contains(node->device);
-    if (!heldBefore) {
-        if (const DeviceResult inUse = checkInUse(path, *node); !inUse.ok())
-            return inUse;
-    }
+    if (const DeviceResult free = m_claim.mayOpen(path, *node); !free.ok())
+        return free;
 
     const int fd
         = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        noteExclusiveHold(node->device, errno == EBUSY);
-        return osFailure(errno);
+        const int error = errno;
+        m_claim.openFailed(*node, error);
+        return osFailure(error);
     }
     // The name may lead elsewhere by now than when it was looked at.
     const std::optional<DeviceNode> opened = statDeviceNode(fd);
     DeviceResult claimed = notCharDevice();
-    if (opened && opened->isCharDevice && opened->device == node->device) {
-        // Still held (we are privileged, so the open passed the hold): claim() says so.
-        const DeviceResult inUse
-            = heldBefore && !isExclusive(fd) ? checkInUse(path, *node) : DeviceResult::success();
-        claimed = inUse.ok() ? claim(fd) : inUse;
-        noteExclusiveHold(node->device, inUse.ok() && claimed.error == EBUSY);
-    }
+    if (opened && opened->isCharDevice && opened->device == node->device)
+        claimed = m_claim.take(path, *node, fd);
+    if (claimed.ok())
+        claimed = setUp(fd);
     if (!claimed.ok()) {
         ::close(fd);
         return claimed;
@@ -135,56 +112,14 @@ DeviceResult TermiosDevice::open(const QString &path)
     return DeviceResult::success();
 }
 
-void TermiosDevice::noteExclusiveHold(quint64 device, bool held)
-{
-    if (held)
-        m_heldExclusively.insert(device);
-    else
-        m_heldExclusively.remove(device);
-}
-
-// Another program's use that can be seen before opening: a live lock file, or a process with
-// the device open. Opening would already raise the modem lines of a port nobody had open.
-DeviceResult TermiosDevice::checkInUse(const QString &path, const DeviceNode &node)
-{
-    if (const std::optional<DeviceLock> lock = m_lockFiles.find(path, node.device)) {
-        return DeviceResult::failure(
-            EBUSY, lock->pid > 0
-                       ? QStringLiteral("locked by process %1 (lock file %2)")
-                             .arg(lock->pid)
-                             .arg(lock->file)
-                       : QStringLiteral("locked (lock file %1, owned by %2, which Lumora may "
-                                        "not read)")
-                             .arg(lock->file, lock->owner));
-    }
-    if (const std::optional<PortUser> holder = PortUsers::findLockHolder(node)) {
-        return DeviceResult::failure(
-            EBUSY, QStringLiteral("locked by process %1 (%2)").arg(holder->pid).arg(holder->name));
-    }
-    if (const std::optional<PortUser> user = m_portUsers.find(node)) {
-        return DeviceResult::failure(
-            EBUSY, QStringLiteral("in use by process %1 (%2)").arg(user->pid).arg(user->name));
-    }
-    return DeviceResult::success();
-}
-
-// Takes the device for this program and sets it up for receiving; a failure undoes all but
+// Sets the claimed device up for receiving; a failure lets go of the claim and undoes all but
 // the open itself.
-DeviceResult TermiosDevice::claim(int fd)
+DeviceResult TermiosDevice::setUp(int fd)
 {
-    // Privileged processes may open a device that another program holds with TIOCEXCL.
-    if (isExclusive(fd))
-        return osFailure(EBUSY);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return osFailure(errno == EWOULDBLOCK ? EBUSY : errno);
     const auto fail = [fd](int error) {
-        ::ioctl(fd, TIOCNXCL);
-        ::flock(fd, LOCK_UN);
+        PortClaim::release(fd);
         return osFailure(error);
     };
-    if (::ioctl(fd, TIOCEXCL) != 0)
-        return fail(errno);
-
     termios saved{};
     if (::tcgetattr(fd, &saved) != 0)
         return fail(errno);
@@ -217,8 +152,6 @@ void TermiosDevice::startWatching()
 {
     m_decoder.reset();
     m_undecoded.clear();
-    m_pendingEvents.clear();
-    m_readEnabled = true;
 
     m_readNotifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
     connect(m_readNotifier.get(), &QSocketNotifier::activated, this, &SerialDevice::readyRead);
@@ -233,8 +166,7 @@ DeviceResult TermiosDevice::close()
     if (!isOpen())
         return osFailure(EBADF);
     const int error = ::tcsetattr(m_fd, TCSANOW, m_savedSettings.get()) == 0 ? 0 : errno;
-    ::ioctl(m_fd, TIOCNXCL);
-    ::flock(m_fd, LOCK_UN);
+    PortClaim::release(m_fd);
     release();
     return error == 0 ? DeviceResult::success() : osFailure(error);
 }
@@ -252,15 +184,6 @@ void TermiosDevice::release()
     m_fd = -1;
     m_savedSettings.reset();
     m_undecoded.clear();
-    m_pendingEvents.clear();
-}
-
-// The device is gone: its descriptor is closed at once, because a hung-up terminal stays
-// readable forever and would keep the notifiers firing.
-void TermiosDevice::loseDevice()
-{
-    release();
-    Q_EMIT lost();
 }
 
 bool TermiosDevice::hungUp() const
@@ -269,11 +192,14 @@ bool TermiosDevice::hungUp() const
     return ::poll(&watched, 1, 0) > 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
+// A gone device's descriptor is closed at once, here and in drain(), because a hung-up terminal
+// stays readable forever and would keep the notifiers firing.
 void TermiosDevice::checkHangUp()
 {
-    if (hungUp())
-        loseDevice();
-    else
+    if (hungUp()) {
+        release();
+        Q_EMIT lost();
+    } else
         m_hangUpNotifier->setEnabled(false); // not a hang-up; it must not fire again
 }
 
@@ -281,8 +207,6 @@ DeviceResult TermiosDevice::drain(ReceiveSink &sink, qsizetype maxBytes)
 {
     if (!isOpen())
         return osFailure(EBADF);
-    for (const qint16 code : std::exchange(m_pendingEvents, {}))
-        sink.receiveEvent(code);
 
     Delivery delivery(sink, m_lineWatch);
     if (!m_undecoded.isEmpty()) {
@@ -293,12 +217,17 @@ DeviceResult TermiosDevice::drain(ReceiveSink &sink, qsizetype maxBytes)
             return DeviceResult::success();
     }
 
-    char buffer[ReadChunk];
+    char ownBuffer[ReadChunk];
     while (delivery.delivered() < maxBytes) {
         // A marked stream is never shorter than its data, so reading no more than the room
         // left keeps every byte read deliverable.
         const qsizetype room = maxBytes - delivery.delivered();
-        const ssize_t got = ::read(m_fd, buffer, size_t(qMin(room, ReadChunk)));
+        const qsizetype want = qMin(room, ReadChunk);
+        // Read straight into the sink where it offers space: unmarked bytes then stay where
+        // they landed.
+        char *space = sink.readSpace(want);
+        char *buffer = space ? space : ownBuffer;
+        const ssize_t got = ::read(m_fd, buffer, size_t(want));
         if (got > 0) {
             // Errors the driver counted for these bytes: overruns are events now, framing and
             // parity counts tell the kind of the garbled characters among them.
@@ -320,43 +249,17 @@ DeviceResult TermiosDevice::drain(ReceiveSink &sink, qsizetype maxBytes)
             break;
         if (got < 0 && errno != EIO)
             return osFailure(errno);
-        loseDevice();
-        break;
+        release();
+        return DeviceResult::failure(EIO, QStringLiteral("the device went away"));
     }
     return DeviceResult::success();
 }
 
 void TermiosDevice::setReadNotification(bool enabled)
 {
-    m_readEnabled = enabled;
     if (!isOpen())
         return;
     m_readNotifier->setEnabled(enabled);
     // The read notifier also fires on a hang-up; while it is off, this one looks out for it.
     m_hangUpNotifier->setEnabled(!enabled);
-    if (enabled)
-        announcePending();
-}
-
-void TermiosDevice::addEvents(const QList<qint16> &events)
-{
-    m_pendingEvents += events;
-    announcePending();
-}
-
-// Events found by the line watch, and bytes the sink had no room for, are delivered by the
-// next drain; readyRead() asks for it.
-void TermiosDevice::announcePending()
-{
-    if (!m_readEnabled || m_announcePosted || (m_pendingEvents.isEmpty() && m_undecoded.isEmpty()))
-        return;
-    m_announcePosted = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_announcePosted = false;
-            if (isOpen() && m_readEnabled && (!m_pendingEvents.isEmpty() || !m_undecoded.isEmpty()))
-                Q_EMIT readyRead();
-        },
-        Qt::QueuedConnection);
 }

@@ -14,11 +14,12 @@ class ReceiveBuffer : public ReceiveSink
 public:
     explicit ReceiveBuffer(qsizetype capacity);
 
+    char *readSpace(qsizetype size) override;
     void receiveBytes(const char *data, qsizetype size) override;
     void receiveEvent(qint16 code) override;
 
     qsizetype capacity() const { return m_capacity; }
-    qsizetype bytesWaiting() const { return m_data.size() - m_head; }
+    qsizetype bytesWaiting() const { return m_end - m_head; }
     qsizetype space() const { return qMax<qsizetype>(0, m_capacity - bytesWaiting()); }
     bool isEmpty() const { return bytesWaiting() == 0 && m_events.empty(); }
 
@@ -31,6 +32,8 @@ public:
     void clear();
 
 private:
+    void reclaimFront(qsizetype incoming);
+
     struct PendingEvent
     {
         qint64 position; // bytes received before the event
@@ -38,8 +41,9 @@ private:
     };
 
     qsizetype m_capacity;
-    QByteArray m_data;
+    QByteArray m_data;     // storage; beyond m_end, room a device may be reading into
     qsizetype m_head = 0;  // bytes of m_data already taken
+    qsizetype m_end = 0;   // bytes of m_data received
     qint64 m_taken = 0;    // bytes taken since the buffer was created
     qint64 m_received = 0; // bytes received since the buffer was created
     std::deque<PendingEvent> m_events;

@@ -41,7 +41,7 @@ public:
     // the open port stays as it is until it is closed.
     CommResult setCommPort(qint16 port);
 
-    bool PortOpen() const { return m_open; }
+    bool PortOpen() const { return m_state != State::Closed; }
     // Opening an open port changes nothing and succeeds; closing a closed one fails with 8012.
     CommResult setPortOpen(bool open);
 
@@ -52,7 +52,7 @@ public:
     // Received characters not yet read.
     qsizetype charsWaiting() const { return m_buffer.bytesWaiting(); }
     // Nothing waits to be reported: no characters and no line events.
-    bool isIdle() const { return m_buffer.isEmpty() && !m_dispatchPosted; }
+    bool isIdle() const { return m_buffer.isEmpty() && m_dispatch != Dispatch::Posted; }
 
     // Reads the device list once and keeps using it for every open until releasePortList(),
     // so that a run of opens (a scan's probe and its connect) agrees on which device each
@@ -69,9 +69,22 @@ Q_SIGNALS:
     void portLost();
 
 private:
+    enum class State {
+        Closed,
+        Open,   // reading whenever the device has data
+        Paused, // the buffer is full: the rest waits with the OS until a dispatch makes room
+        Lost,   // the device went away: what it sent is delivered, then the port closes
+    };
+    // Whether a dispatch pass is on its way. This is not the port's life but a guard: a handler
+    // may open a message box, whose nested event loop must not start a second pass inside the
+    // running one, and any number of reads between two passes post one pass only.
+    enum class Dispatch { Idle, Posted, Running };
+
     CommResult open();
     CommResult close();
-    void drainDevice();
+    void deviceReadable();
+    void readDevice();
+    void addLineEvents(const QList<qint16> &codes);
     void deviceLost();
     void scheduleDispatch();
     void dispatch();
@@ -83,12 +96,8 @@ private:
     ReceiveBuffer m_buffer;
     qint16 m_commPort = 1;
     qint16 m_commEvent = 0;
-    bool m_open = false;
-    bool m_lost = false;             // device gone; closing once the buffer is delivered
-    bool m_paused = false;           // buffer full: the rest waits with the device
-    bool m_overflowReported = false; // this episode of a full buffer was reported
-    bool m_dispatching = false;
-    bool m_dispatchPosted = false;
+    State m_state = State::Closed;
+    Dispatch m_dispatch = Dispatch::Idle;
     // Asks again, unhurried, when a handler left characters unread.
     QTimer m_retry;
     QString m_devicePath;
