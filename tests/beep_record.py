@@ -8,16 +8,20 @@ dismissed with xdotool, so DISPLAY must be set) and checks what a user hears:
 - five characters 300 ms apart: five beeps, each starting within 50 ms of its character;
 - a barcode (13 digits and CR) arriving within 15 ms: one beep;
 - 20,000 barcodes back to back: nothing starts more than 100 ms after the last character, and
-  what sounds then ends as one beep does, so no sound was left queued.
-Prints when each beep started after its character. Exit status: 0 when all hold, 1 otherwise,
-3 when no private mount namespace can be had.
+  what sounds then ends as one beep does, so no sound was left queued;
+- meanwhile the X bell stays silent; then, run again with no sound server to reach, five
+  characters ring the X bell five times.
+Prints when each beep reached the sink after its character was written. Exit status: 0 when all
+hold, 1 otherwise, 3 when no private mount namespace can be had.
 """
 import argparse
 import array
 import bisect
+import ctypes
 import os
 import select
 import statistics
+import struct
 import subprocess
 import sys
 import threading
@@ -112,6 +116,44 @@ class Sound:
         return self.times[loud[-1]] if loud else None
 
 
+class XBells:
+    """Counts the bells rung on the X display (XKB bell notifications)."""
+
+    USE_CORE_KBD, BELL_NOTIFY = 0x100, 8
+
+    def __init__(self):
+        x11 = self.x11 = ctypes.CDLL("libX11.so.6")
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XkbQueryExtension.argtypes = [ctypes.c_void_p] + [ctypes.POINTER(ctypes.c_int)] * 5
+        x11.XkbSelectEvents.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_ulong,
+                                        ctypes.c_ulong]
+        x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        x11.XPending.argtypes = [ctypes.c_void_p]
+        x11.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+        self.display = x11.XOpenDisplay(None)
+        numbers = [ctypes.c_int() for _ in range(5)]  # opcode, event base, error base, version
+        if not self.display or not x11.XkbQueryExtension(self.display,
+                                                          *map(ctypes.byref, numbers)):
+            raise OSError("cannot open the X display, or it has no XKB")
+        self.event_type = numbers[1].value
+        mask = 1 << self.BELL_NOTIFY
+        x11.XkbSelectEvents(self.display, self.USE_CORE_KBD, mask, mask)
+
+    def count(self):
+        """Bells rung since the last call."""
+        self.x11.XSync(self.display, 0)
+        event = ctypes.create_string_buffer(192)  # sizeof(XEvent)
+        bells = 0
+        while self.x11.XPending(self.display):
+            self.x11.XNextEvent(self.display, event)
+            # XkbAnyEvent: int type, unsigned long serial, Bool send_event, Display *display,
+            # Time time, int xkb_type
+            kind, xkb_kind = struct.unpack_from("i36xi", event.raw)
+            bells += kind == self.event_type and xkb_kind == self.BELL_NOTIFY
+        return bells
+
+
 def write_all(fd, data):
     """Writes `data` to the port as fast as it takes it; returns when the last byte went in."""
     view = memoryview(data)
@@ -128,16 +170,21 @@ def sleep_until(moment):
         time.sleep(left)
 
 
+def five_apart(port):
+    """Writes five characters 300 ms apart; returns when each went in."""
+    start = time.monotonic()
+    sent = []
+    for i, byte in enumerate(b"12345"):
+        sleep_until(start + 0.3 * i)
+        sent.append(write_all(port, bytes([byte])))
+    sleep_until(sent[-1] + 0.6)
+    return sent
+
+
 def play(session):
     """Plays the three scenes; returns the times they need for judging."""
     port = session.port("ttyACM0").master
-    scenes = {}
-    start = time.monotonic()
-    scenes["five"] = []
-    for i, byte in enumerate(b"12345"):
-        sleep_until(start + 0.3 * i)
-        scenes["five"].append(write_all(port, bytes([byte])))
-    sleep_until(scenes["five"][-1] + 0.6)
+    scenes = {"five": five_apart(port)}
 
     start = time.monotonic()
     for i, byte in enumerate(BARCODE):
@@ -194,6 +241,14 @@ def judge(sound, scenes):
     return failures
 
 
+def start(lumora):
+    """The program, started, past its start-up box and with ttyACM0 open."""
+    session = Session(["ttyACM0"], [], [lumora])
+    session.execute(b":ok")
+    session.wait(["ttyACM0", "open"])
+    return session
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--sink", required=True)
@@ -201,23 +256,38 @@ def main():
     a = ap.parse_args()
 
     recorder = Recorder(a.sink)
+    bells = XBells()
     try:
         enter_private_dev()
     except OSError as e:
         print(f"beep_record: cannot make a private /dev here: {e}", file=sys.stderr)
         return 3
-    session = Session(["ttyACM0"], [], [a.lumora])
+    failures = []
     try:
-        session.execute(b":ok")
-        session.wait(["ttyACM0", "open"])
-        while recorder.seconds() < 0.5:
+        session = start(a.lumora)
+        # Half a second for the start-up to settle and the recording to run steadily.
+        settled = time.monotonic() + 0.5
+        while time.monotonic() < settled or recorder.seconds() < 0.5:
             session.pump(0.05)
         scenes = play(session)
+        session.finish(stop=True)
+        session.port("ttyACM0").unplug()
+        if rung := bells.count():
+            failures.append(f"the X bell rang {rung} times beside the sound server's")
+
+        # Where no sound server answers, the X bell rings instead.
+        os.environ["PULSE_SERVER"] = "unix:/nonexistent/lumora-test"
+        session = start(a.lumora)
+        five_apart(session.port("ttyACM0").master)
+        session.finish(stop=True)
     except Failed as e:
         print(f"beep_record: {e}", file=sys.stderr)
         return session.finish(stop=True, status=1)
-    session.finish(stop=True)
-    failures = judge(Sound(*recorder.stop()), scenes)
+    failures = judge(Sound(*recorder.stop()), scenes) + failures
+    rung = bells.count()
+    print(f"without a sound server: {rung} X bells for five characters 300 ms apart", flush=True)
+    if rung != 5:
+        failures.append(f"without a sound server, five characters rang the X bell {rung} times")
     for failure in failures:
         print(f"FAIL: {failure}", file=sys.stderr)
     return 1 if failures else 0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The beep a user hears: runs the real program on a virtual X display with a sound server of its
 # own (PulseAudio with a null sink, on a private socket), plays the scanner through scripts/try's
-# private /dev and counts the beeps recorded from the sink's monitor (tests/beep_record.py).
+# private /dev and counts the beeps recorded from the sink's monitor and the X bells rung, then
+# again with no sound server to reach (tests/beep_record.py).
 # Skipped (77) where the sound server cannot start or no private mount namespace can be had.
 # Usage: beep_test.sh LUMORA_BINARY
 set -euo pipefail
