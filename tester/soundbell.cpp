@@ -8,6 +8,8 @@ namespace {
 
 // One id for every ring, so that cancelling it stops whichever ring still sounds.
 constexpr uint32_t BellId = 1;
+constexpr char CannotPlay[]
+    = "The sound server cannot play the bell (%s); the X bell rings instead";
 
 } // namespace
 
@@ -42,9 +44,7 @@ void SoundBell::run(std::stop_token stop)
             disconnect();
             if (connect()) {
                 if (const int error = play(); error != CA_SUCCESS) {
-                    qWarning("Cannot play the bell through the sound server (%s); the X bell "
-                             "rings instead",
-                             ca_strerror(error));
+                    qWarning(CannotPlay, ca_strerror(error));
                     disconnect();
                     m_reachable = false;
                 }
@@ -66,7 +66,8 @@ bool SoundBell::connect()
     if (error == CA_SUCCESS)
         error = ca_context_change_props(m_context, CA_PROP_APPLICATION_NAME, "Lumora",
                                         CA_PROP_APPLICATION_ID, "io.github.lumora.Lumora",
-                                        CA_PROP_APPLICATION_ICON_NAME, "lumora", nullptr);
+                                        CA_PROP_APPLICATION_ICON_NAME, "lumora", CA_PROP_MEDIA_ROLE,
+                                        "event", nullptr);
     if (error == CA_SUCCESS)
         error = ca_context_open(m_context);
     // Loaded into the server's cache now, the sound is not decoded and uploaded on the first
@@ -75,8 +76,7 @@ bool SoundBell::connect()
         error = ca_context_cache(m_context, CA_PROP_EVENT_ID, "bell", nullptr);
     if (error != CA_SUCCESS) {
         if (m_reachable)
-            qWarning("No sound server for the bell (%s); the X bell rings instead",
-                     ca_strerror(error));
+            qWarning(CannotPlay, ca_strerror(error));
         disconnect();
     }
     m_reachable = error == CA_SUCCESS;
