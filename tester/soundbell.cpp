@@ -37,22 +37,27 @@ void SoundBell::run(std::stop_token stop)
     while (m_wake.wait(lock, stop, [this] { return m_ringPending; })) {
         m_ringPending = false;
         lock.unlock();
-        if (!m_context && std::chrono::steady_clock::now() - m_lastAttempt >= m_retryAfter)
-            connect();
-        // A server that restarted has dropped the connection: one more try on a new one.
-        if (m_context && play() != CA_SUCCESS) {
-            disconnect();
-            if (connect()) {
-                if (const int error = play(); error != CA_SUCCESS) {
-                    qWarning(CannotPlay, ca_strerror(error));
-                    disconnect();
-                    m_reachable = false;
-                }
-            }
-        }
+        sound();
         lock.lock();
     }
     disconnect();
+}
+
+void SoundBell::sound()
+{
+    if (!m_context && std::chrono::steady_clock::now() - m_lastAttempt >= m_retryAfter)
+        connect();
+    if (!m_context || play() == CA_SUCCESS)
+        return;
+    // A server that restarted has dropped the connection: one more try on a new one.
+    disconnect();
+    if (!connect())
+        return;
+    if (const int error = play(); error != CA_SUCCESS) {
+        qWarning(CannotPlay, ca_strerror(error));
+        disconnect();
+        m_reachable = false;
+    }
 }
 
 bool SoundBell::connect()

@@ -25,6 +25,7 @@ public:
 
 private:
     void run(std::stop_token stop);
+    void sound();
     bool connect();
     void disconnect();
     int play();
