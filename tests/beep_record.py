@@ -16,7 +16,6 @@ hold, 1 otherwise, 3 when no private mount namespace can be had.
 """
 import argparse
 import array
-import bisect
 import ctypes
 import os
 import select
@@ -83,9 +82,11 @@ class Recorder:
         envelope = [max(map(abs, samples[i:i + BLOCK])) for i in range(0, len(samples), BLOCK)]
         # A block is timed by the read that brought its last sample: no sooner can it have been
         # played, so a beep's start is never placed before the sound existed.
-        ends = [end for end, _ in self.arrivals]
-        times = [self.arrivals[min(bisect.bisect_left(ends, min((i + 1) * BLOCK, len(samples)) * 2),
-                                   len(ends) - 1)][1] for i in range(len(envelope))]
+        times, read = [], 0
+        for i in range(len(envelope)):
+            while self.arrivals[read][0] < min((i + 1) * BLOCK, len(samples)) * 2:
+                read += 1
+            times.append(self.arrivals[read][1])
         return envelope, times
 
 
