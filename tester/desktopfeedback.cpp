@@ -16,7 +16,8 @@ void DesktopFeedback::beep()
     if (m_sinceBeep.isValid() && m_sinceBeep.elapsed() < MinBeepGapMs)
         return;
     m_sinceBeep.start();
-    QApplication::beep();
+    if (!m_sound.ring())
+        QApplication::beep();
 }
 
 void DesktopFeedback::messageBox(const QString &text, const QString &title)

@@ -1,20 +1,23 @@
 #pragma once
 
 #include "feedback.h"
+#include "soundbell.h"
 
 #include <QElapsedTimer>
 
-// The platform's bell and message boxes.
+// The desktop's bell sound and message boxes.
 class DesktopFeedback : public Feedback
 {
 public:
     DesktopFeedback();
 
-    // Rings that follow each other closely are merged, so a fast scanner never piles up a
-    // queue of sounds.
+    // Sounds the bell through the desktop's sound server, or rings the X bell where no server can
+    // be reached. Rings that follow each other closely are merged, so a fast scanner never piles
+    // up a queue of sounds.
     void beep() override;
     void messageBox(const QString &text, const QString &title) override;
 
 private:
     QElapsedTimer m_sinceBeep;
+    SoundBell m_sound;
 };

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the .deb from a built tree, unpacks it and checks what a desktop and dpkg rely on: the
 # program, its menu entry, icons, metainfo, manual page and changelog in their places and valid,
-# nothing else shipped, Depends naming the Qt libraries the program links plus the plugins and
-# fonts it loads, and no lintian errors (its warnings are printed).
+# nothing else shipped, Depends naming the libraries the program links plus the plugins, fonts
+# and sound theme it loads, the sound server's backend only recommended, and no lintian errors
+# (its warnings are printed).
 # Usage: package_test.sh BUILD_DIR
 set -euo pipefail
 
@@ -76,9 +77,21 @@ if [ -f "$binary" ]; then
     needed=$(readelf -d "$binary" | sed -n 's/.*library: \[\(libQt6[A-Za-z]*\)\.so\.6\].*/\16/p')
     [ -n "$needed" ] || fail "usr/bin/lumora links no Qt 6 library"
     for package in $(echo "$needed" | tr '[:upper:]' '[:lower:]') qt6-qpa-plugins fonts-liberation \
-        fonts-unifont; do
+        fonts-unifont sound-theme-freedesktop; do
         grep -qx "$package" <<<"$depends" || fail "Depends lacks $package: $(field Depends)"
     done
+    # The beep: the library that plays it, and its way to the sound server only recommended, so
+    # that installing Lumora never forces a sound server onto a machine.
+    if readelf -d "$binary" | grep -q 'library: \[libcanberra\.so\.0\]'; then
+        grep -qx libcanberra0 <<<"$depends" || fail "Depends lacks libcanberra0: $(field Depends)"
+    else
+        fail "usr/bin/lumora does not link libcanberra"
+    fi
+    [ "$(field Recommends)" = libcanberra-pulse ] \
+        || fail "Recommends is '$(field Recommends)', not libcanberra-pulse"
+    if grep -q pulse <<<"$depends"; then
+        fail "Depends pulls in a sound server: $(field Depends)"
+    fi
 fi
 
 desktop=$root/usr/share/applications/lumora.desktop
