@@ -5,11 +5,18 @@ and ttyUSB0 (an FTDI adapter, ftdi_sio); ttyS0 is the console and ttyS2, ttyS3 a
 8250 driver knows of with nothing fitted. ttyUSB sorts before ttyS, so the FTDI adapter is
 Com Port 1 and the UART Com Port 2.
 
-Lumora starts with both free and takes the FTDI adapter.
+Lumora finds both free, takes the FTDI adapter, loses it to an unplug and gets it back.
 """
+BARCODE = b"4006381333931"
+ALL_BYTES = bytes(range(256))
 REPORT_BOTH_FREE = ["Com Port 1 available", "Com Port 2 available", "Com Port 3 unavailable",
                     "Com Port 4 unavailable"]
 NOT_PORTS = ("ttyS0", "ttyS2", "ttyS3")  # the console, and UARTs with nothing fitted
+# Lumora's terminal settings for 9600 8N1 with nothing done to the data, as stty names them.
+OPEN_SETTINGS = ["speed 9600 baud", "cs8", "-parenb", "-cstopb", "-icanon", "-echo", "-isig",
+                 "-iexten", "-opost", "-ixon", "-icrnl", "-inlcr", "-igncr", "-istrip"]
+UNPLUG_NOTICED_S = 0.5
+CPU_SHARE_MAX = 0.25  # of one core under QEMU's translator; a spinning loop takes all of it
 
 
 class Checks:
@@ -27,6 +34,26 @@ class Checks:
         return ok
 
 
+def shown(data):
+    """How the window shows received bytes: one character each, controls as pictures."""
+    special = {0x7F: "\u2421", 0x85: "\u2424", 0xA0: "\u237D", 0xAD: "\u2E17"}
+    return "".join(chr(0x2400 + b) if b < 0x20 else special.get(b, chr(b)) for b in data)
+
+
+def settings_problems(stty):
+    words = " " + " ".join(stty.replace(";", " ").split()) + " "
+    return [s for s in OPEN_SETTINGS if f" {s} " not in words]
+
+
+def announced(events, field):
+    """What a field announced: Qt says each change twice (the label's and the widget's)."""
+    said = []
+    for e in events:
+        if e.get("field") == field and (not said or said[-1] != e["text"]):
+            said.append(e["text"])
+    return said
+
+
 def check_report(checks, agent, expected, timeout=30):
     box = agent("box", timeout=timeout)
     lines = [line for line in box["text"].splitlines() if line.startswith("Com Port")]
@@ -38,6 +65,35 @@ def check_held_by_lumora(checks, agent, pid, name):
     port = agent("port", name=name)
     checks.check(port["holders"] == [[pid, "lumora"]], f"Lumora holds {name}, no one else",
                  f"held by {port['holders']}")
+
+
+def check_receives(checks, agent, far_end, name):
+    """A barcode, then every byte value: exact in the history and the barcode field."""
+    port = agent("port", name=name, settings=True)
+    problems = settings_problems(port["stty"])
+    checks.check(not problems, f"{name} is open at 9600 8N1 raw", f"differs in {problems}: "
+                 f"{port['stty']}")
+    since = agent("events")["next"]
+    far_end.send(BARCODE + b"\r")
+    agent("wait_event", since=since, field="barcode", text=BARCODE.decode())
+    checks.check(True, f"a barcode on {name} is shown in Current Bar Code")
+
+    before = agent("fields")["history"]
+    since = agent("events")["next"]
+    far_end.send(ALL_BYTES + b"\r")
+    # A CR ends a barcode, so the bytes after 0x0D make the barcode shown last.
+    last = shown(ALL_BYTES[0x0E:])
+    agent("wait_event", since=since, field="barcode", text=last)
+    checks.check(True, f"bytes 0x0E-0xFF on {name} are the barcode shown, each as itself")
+    history = agent("fields")["history"]
+    added = history[len(before):] if history.startswith(before) else history
+    expected = shown(ALL_BYTES[:0x0D]) + "\n" + last + "\n"
+    checks.check(added == expected, f"every byte 0x00-0xFF on {name} is in the history exactly",
+                 f"added {added!r}")
+    after = agent("port", name=name, settings=True)
+    counted = after["icount"]["rx"] - port["icount"]["rx"]
+    checks.check(counted == len(BARCODE) + 1 + 257, f"the {name} driver counted each byte once",
+                 f"rx moved by {counted}")
 
 
 def startup_with_both_free(machine, checks):
@@ -55,4 +111,67 @@ def startup_with_both_free(machine, checks):
         checks.check(not any(p == pid for p, _ in held), f"Lumora keeps no hold on {name}")
 
 
-ALL = [startup_with_both_free]
+def ftdi_receives(machine, checks):
+    """FTDI adapter: a barcode and every byte value arrive exact; no line event is reported"""
+    agent = machine.agent
+    check_receives(checks, agent, machine.usb, "ttyUSB0")
+    # ftdi_sio's first modem-status packet after the open is no line change.
+    errors = agent("fields")["errors"]
+    checks.check(errors == "No Errors", "Errors still says No Errors after the first data on "
+                 "the FTDI adapter", f"it says {errors}")
+
+
+def ftdi_unplug(machine, checks):
+    """FTDI adapter pulled out while open: Lumora says so at once, stays idle, opens no other"""
+    agent = machine.agent
+    agent("idle", seconds=1)  # announcements of the connection may still be on their way
+    since = agent("events")["next"]
+    machine.unplug_scanner()
+    said = agent("wait_event", since=since, field="connection", timeout=10)
+    events = agent("events", since=since)["events"]
+    gone = next((e for e in events if e.get("node") == "ttyUSB0" and not e["present"]), None)
+    if checks.check(gone is not None, "the guest's /dev/ttyUSB0 went with the unplug"):
+        # Both are seen in the same 10 ms pass at best.
+        delay = max(0.0, said["t"] - gone["t"])
+        checks.check(delay <= UNPLUG_NOTICED_S, f"RS232 Connection changed "
+                     f"{delay * 1000:.0f} ms after the device went (at most "
+                     f"{UNPLUG_NOTICED_S * 1000:.0f})", f"{delay:.2f} s")
+    share = agent("cpu", seconds=3)["share"]
+    checks.check(share <= CPU_SHARE_MAX, f"Lumora idles after the unplug ({share:.0%} of a core "
+                 f"over 3 s)", f"{share:.0%}")
+    # Lumora tries ports it could not open once a second; watch ttyS1 for longer than that.
+    holders = []
+    for _ in range(6):
+        agent("idle", seconds=0.4)
+        holders += agent("port", name="ttyS1")["holders"]
+    checks.check(not holders, "ttyS1 is not opened in the adapter's place",
+                 f"held by {holders}")
+    connection = agent("fields")["connection"]
+    checks.check(connection == "No RS232 Connection", "RS232 Connection still says "
+                 "No RS232 Connection", connection)
+
+
+def ftdi_replug(machine, checks):
+    """FTDI adapter plugged back in: a new report, the adapter opened, its data arriving"""
+    agent = machine.agent
+    machine.plug_scanner()
+    # Lumora scans within two seconds of a device appearing.
+    check_report(checks, agent, REPORT_BOTH_FREE, timeout=10)
+    before = agent("port", name="ttyUSB0", settings=True)["saved"]
+    agent("ok")
+    agent("wait_field", field="connection", value="Connect to Comm 1")
+    since = agent("events")["next"]
+    machine.usb.send(BARCODE + b"\r")
+    agent("wait_event", since=since, field="barcode", text=BARCODE.decode())
+    checks.check(True, "a barcode arrives again after the re-plug")
+    errors = agent("fields")["errors"]
+    checks.check(errors == "No Errors", "Errors still says No Errors after the re-plug",
+                 f"it says {errors}")
+    status = agent("term")["status"]
+    checks.check(status == 0, "Lumora ends on SIGTERM with status 0", f"status {status}")
+    after = agent("port", name="ttyUSB0", settings=True)["saved"]
+    checks.check(after == before, "ttyUSB0's settings are put back after SIGTERM",
+                 f"{before} became {after}")
+
+
+ALL = [startup_with_both_free, ftdi_receives, ftdi_unplug, ftdi_replug]
