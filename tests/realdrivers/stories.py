@@ -5,12 +5,18 @@ and ttyUSB0 (an FTDI adapter, ftdi_sio); ttyS0 is the console and ttyS2, ttyS3 a
 8250 driver knows of with nothing fitted. ttyUSB sorts before ttyS, so the FTDI adapter is
 Com Port 1 and the UART Com Port 2.
 
-Lumora finds both free, takes the FTDI adapter, loses it to an unplug and gets it back.
+The first run of Lumora finds both free, takes the FTDI adapter, loses it to an unplug and
+gets it back; the second finds the adapter held by another program and takes the UART, which
+sends a break and moves its modem lines.
 """
+import vm
+
 BARCODE = b"4006381333931"
 ALL_BYTES = bytes(range(256))
 REPORT_BOTH_FREE = ["Com Port 1 available", "Com Port 2 available", "Com Port 3 unavailable",
                     "Com Port 4 unavailable"]
+REPORT_ADAPTER_HELD = ["Com Port 1 unavailable", "Com Port 2 available",
+                       "Com Port 3 unavailable", "Com Port 4 unavailable"]
 NOT_PORTS = ("ttyS0", "ttyS2", "ttyS3")  # the console, and UARTs with nothing fitted
 # Lumora's terminal settings for 9600 8N1 with nothing done to the data, as stty names them.
 OPEN_SETTINGS = ["speed 9600 baud", "cs8", "-parenb", "-cstopb", "-icanon", "-echo", "-isig",
@@ -96,6 +102,12 @@ def check_receives(checks, agent, far_end, name):
                  f"rx moved by {counted}")
 
 
+def check_nothing_written(checks, machine):
+    for name, far_end in (("ttyS1", machine.uart), ("ttyUSB0", machine.usb)):
+        checks.check(not far_end.data, f"nothing was written to {name}",
+                     f"the far end received {bytes(far_end.data)[:40]!r}")
+
+
 def startup_with_both_free(machine, checks):
     """Start-up with both ports free: the report, and the FTDI adapter opened as port 1"""
     agent = machine.agent
@@ -174,4 +186,97 @@ def ftdi_replug(machine, checks):
                  f"{before} became {after}")
 
 
-ALL = [startup_with_both_free, ftdi_receives, ftdi_unplug, ftdi_replug]
+def held_adapter_left_alone(machine, checks):
+    """Start-up with the FTDI adapter held by another program: left alone, the UART opened"""
+    agent = machine.agent
+    agent("term")
+    holder = agent("hold", name="ttyUSB0")["pid"]
+    held_settings = agent("port", name="ttyUSB0", settings=True)["saved"]
+    # Settings of its own, so that putting them back shows.
+    agent("stty", name="ttyS1", settings=["38400", "sane"])
+    machine.uart_settings = agent("port", name="ttyS1", settings=True)["saved"]
+    pid = agent("start")["pid"]
+    check_report(checks, agent, REPORT_ADAPTER_HELD)
+    agent("ok")
+    fields = agent("wait_field", field="connection", value="Connect to Comm 2")
+    checks.check("/dev/ttyS1" in fields["tooltip"], "Connect to Comm 2 is /dev/ttyS1",
+                 fields["tooltip"])
+    check_held_by_lumora(checks, agent, pid, "ttyS1")
+    port = agent("port", name="ttyUSB0", settings=True)
+    checks.check(port["holders"] == [[holder, "python3"]], "the held adapter is not opened",
+                 f"held by {port['holders']}")
+    checks.check(port["saved"] == held_settings, "the held adapter's settings are unchanged")
+    agent("release", name="ttyUSB0")
+
+
+def uart_receives(machine, checks):
+    """16550A UART: a barcode and every byte value arrive exact (0xFF too)"""
+    check_receives(checks, machine.agent, machine.uart, "ttyS1")
+
+
+def uart_break(machine, checks):
+    """16550A UART: a break is named comEventBreak and adds no character"""
+    agent = machine.agent
+    before = agent("port", name="ttyS1", settings=True)["icount"]
+    history = agent("fields")["history"]
+    since = agent("events")["next"]
+    machine.uart.send_break()
+    agent("wait_event", since=since, field="errors", text="comEventBreak", timeout=10)
+    checks.check(True, "a break on ttyS1 is named comEventBreak in Errors")
+    agent("idle", seconds=1)
+    after = agent("fields")["history"]
+    checks.check(after == history, "the break adds nothing to the history",
+                 f"added {after[len(history):]!r}")
+    counts = agent("port", name="ttyS1", settings=True)["icount"]
+    # The driver counts the break's NUL as received too; Lumora must not show it.
+    checks.check(counts["brk"] == before["brk"] + 1, "the 8250 driver counted one break",
+                 f"brk {before['brk']}->{counts['brk']}")
+
+
+# In the UART's loopback mode its modem inputs follow its outputs: RTS->CTS, DTR->DSR,
+# OUT1->RI, OUT2->CD. Each step moves one output; Errors must announce the name once.
+# RI falling is no ring. Steps alternate names, so that a repeated name would still be heard.
+LINE_STEPS = [
+    ({"clear": ["rts"]}, "comEvCTS"),
+    ({"clear": ["dtr"]}, "comEvDSR"),
+    ({"set": ["out1"]}, "comEvRing"),
+    ({"clear": ["out2"]}, "comEvCD"),
+    ({"set": ["rts"]}, "comEvCTS"),
+    ({"set": ["out2"]}, "comEvCD"),
+    ({"set": ["dtr"]}, "comEvDSR"),
+    ({"clear": ["out1"]}, None),
+]
+LINE_SETTLE_S = 0.6  # Lumora looks at the lines every 100 ms
+
+
+def uart_modem_lines(machine, checks):
+    """16550A UART: each change of CTS, DSR, RI and CD is named once in Errors"""
+    agent = machine.agent
+    since = agent("events")["next"]
+    agent("lines", name="ttyS1", set=["loop"])
+    agent("idle", seconds=LINE_SETTLE_S)
+    for move, name in LINE_STEPS:
+        since = agent("events")["next"]
+        agent("lines", name="ttyS1", **move)
+        agent("idle", seconds=LINE_SETTLE_S)
+        heard = announced(agent("events", since=since)["events"], "errors")
+        line, action = next(iter(move.values()))[0], next(iter(move))
+        checks.check(heard == ([name] if name else []), f"{action} {line.upper()}: Errors "
+                     f"announces {name or 'nothing'}", f"heard {heard}")
+    agent("lines", name="ttyS1", clear=["loop"])
+    agent("let_go", name="ttyS1")
+
+
+def uart_restored(machine, checks):
+    """16550A UART: settings put back after SIGTERM; nothing written to any port"""
+    agent = machine.agent
+    status = agent("term")["status"]
+    checks.check(status == 0, "Lumora ends on SIGTERM with status 0", f"status {status}")
+    after = agent("port", name="ttyS1", settings=True)["saved"]
+    checks.check(after == machine.uart_settings, "ttyS1's settings are put back after SIGTERM",
+                 f"{machine.uart_settings} became {after}")
+    check_nothing_written(checks, machine)
+
+
+ALL = [startup_with_both_free, ftdi_receives, ftdi_unplug, ftdi_replug, held_adapter_left_alone,
+       uart_receives, uart_break, uart_modem_lines, uart_restored]
