@@ -7,7 +7,7 @@ Com Port 1 and the UART Com Port 2.
 
 The first run of Lumora finds both free, takes the FTDI adapter, loses it to an unplug and
 gets it back; the second finds the adapter held by another program and takes the UART, which
-sends a break and moves its modem lines.
+sends a break and moves its modem lines; the third finds the UART held and takes the adapter.
 """
 import vm
 
@@ -17,6 +17,8 @@ REPORT_BOTH_FREE = ["Com Port 1 available", "Com Port 2 available", "Com Port 3 
                     "Com Port 4 unavailable"]
 REPORT_ADAPTER_HELD = ["Com Port 1 unavailable", "Com Port 2 available",
                        "Com Port 3 unavailable", "Com Port 4 unavailable"]
+REPORT_UART_HELD = ["Com Port 1 available", "Com Port 2 unavailable", "Com Port 3 unavailable",
+                    "Com Port 4 unavailable"]
 NOT_PORTS = ("ttyS0", "ttyS2", "ttyS3")  # the console, and UARTs with nothing fitted
 # Lumora's terminal settings for 9600 8N1 with nothing done to the data, as stty names them.
 OPEN_SETTINGS = ["speed 9600 baud", "cs8", "-parenb", "-cstopb", "-icanon", "-echo", "-isig",
@@ -268,15 +270,45 @@ def uart_modem_lines(machine, checks):
 
 
 def uart_restored(machine, checks):
-    """16550A UART: settings put back after SIGTERM; nothing written to any port"""
+    """16550A UART: settings put back after SIGTERM"""
     agent = machine.agent
     status = agent("term")["status"]
     checks.check(status == 0, "Lumora ends on SIGTERM with status 0", f"status {status}")
     after = agent("port", name="ttyS1", settings=True)["saved"]
     checks.check(after == machine.uart_settings, "ttyS1's settings are put back after SIGTERM",
                  f"{machine.uart_settings} became {after}")
+
+
+def held_uart_left_alone(machine, checks):
+    """Start-up with the UART held by another program: left alone, the adapter opened"""
+    agent = machine.agent
+    agent("term")
+    holder = agent("hold", name="ttyS1")["pid"]
+    held_settings = agent("port", name="ttyS1", settings=True)["saved"]
+    agent("stty", name="ttyUSB0", settings=["19200", "sane"])
+    adapter_settings = agent("port", name="ttyUSB0", settings=True)["saved"]
+    pid = agent("start")["pid"]
+    check_report(checks, agent, REPORT_UART_HELD)
+    agent("ok")
+    agent("wait_field", field="connection", value="Connect to Comm 1")
+    check_held_by_lumora(checks, agent, pid, "ttyUSB0")
+    port = agent("port", name="ttyS1", settings=True)
+    checks.check(port["holders"] == [[holder, "python3"]], "the held UART is not opened",
+                 f"held by {port['holders']}")
+    checks.check(port["saved"] == held_settings, "the held UART's settings are unchanged")
+    status = agent("term")["status"]
+    checks.check(status == 0, "Lumora ends on SIGTERM with status 0", f"status {status}")
+    after = agent("port", name="ttyUSB0", settings=True)["saved"]
+    checks.check(after == adapter_settings, "ttyUSB0's settings are put back after SIGTERM",
+                 f"{adapter_settings} became {after}")
+    agent("release", name="ttyS1")
+
+
+def nothing_written(machine, checks):
+    """Nothing was written to either port in all that"""
     check_nothing_written(checks, machine)
 
 
 ALL = [startup_with_both_free, ftdi_receives, ftdi_unplug, ftdi_replug, held_adapter_left_alone,
-       uart_receives, uart_break, uart_modem_lines, uart_restored]
+       uart_receives, uart_break, uart_modem_lines, uart_restored, held_uart_left_alone,
+       nothing_written]
