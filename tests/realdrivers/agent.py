@@ -117,8 +117,9 @@ class Window:
             t = node.queryText()
             return t.getText(0, t.characterCount)
 
+        # details: what a screen reader is told of the connection, the device's path first.
         f = self.fields
-        return {"connection": f["connection"].name, "tooltip": f["connection"].description,
+        return {"connection": f["connection"].name, "details": f["connection"].description,
                 "errors": f["errors"].name, "barcode": text(f["barcode"]),
                 "history": text(f["history"])}
 

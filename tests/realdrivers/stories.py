@@ -117,8 +117,8 @@ def startup_with_both_free(machine, checks):
     check_report(checks, agent, REPORT_BOTH_FREE)
     agent("ok")
     fields = agent("wait_field", field="connection", value="Connect to Comm 1")
-    checks.check("/dev/ttyUSB0" in fields["tooltip"], "Connect to Comm 1 is /dev/ttyUSB0",
-                 fields["tooltip"])
+    checks.check("/dev/ttyUSB0" in fields["details"], "Connect to Comm 1 is /dev/ttyUSB0",
+                 fields["details"])
     check_held_by_lumora(checks, agent, pid, "ttyUSB0")
     for name in NOT_PORTS + ("ttyS1",):
         held = agent("port", name=name)["holders"]
@@ -201,8 +201,8 @@ def held_adapter_left_alone(machine, checks):
     check_report(checks, agent, REPORT_ADAPTER_HELD)
     agent("ok")
     fields = agent("wait_field", field="connection", value="Connect to Comm 2")
-    checks.check("/dev/ttyS1" in fields["tooltip"], "Connect to Comm 2 is /dev/ttyS1",
-                 fields["tooltip"])
+    checks.check("/dev/ttyS1" in fields["details"], "Connect to Comm 2 is /dev/ttyS1",
+                 fields["details"])
     check_held_by_lumora(checks, agent, pid, "ttyS1")
     port = agent("port", name="ttyUSB0", settings=True)
     checks.check(port["holders"] == [[holder, "python3"]], "the held adapter is not opened",

@@ -8,8 +8,10 @@ Two serial devices with real kernel drivers behind them, their far ends on this 
 The guest console is ttyS0, written to console.log. The agent inside is reached over a
 virtio port.
 """
+import ctypes
 import json
 import os
+import signal
 import socket
 import subprocess
 import threading
@@ -23,7 +25,15 @@ class Failed(Exception):
     pass
 
 
-def _connect(path, deadline):
+PR_SET_PDEATHSIG = 1
+
+
+def _die_with_parent():
+    # QEMU goes when the rig goes, even when a test runner kills the rig outright.
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def _connect(path, deadline, process):
     while True:
         try:
             s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -31,6 +41,8 @@ def _connect(path, deadline):
             return s
         except OSError:
             s.close()
+            if process.poll() is not None:
+                raise Failed(f"QEMU ended with status {process.returncode}")
             if time.monotonic() > deadline:
                 raise Failed(f"QEMU did not offer {path}")
             time.sleep(0.05)
@@ -180,16 +192,19 @@ class Machine:
                                 f"multidevs=remap{'' if writable else ',readonly=on'}"]
         self.log = open(os.path.join(workdir, "qemu.log"), "w")
         self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=self.log,
-                                        stderr=subprocess.STDOUT)
+                                        stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
         deadline = time.monotonic() + 20
         try:
-            self.qmp = Qmp(_connect(sock["qmp"], deadline))
-            self.agent = Agent(_connect(sock["agent"], deadline))
-            self.uart = FarEnd(_connect(sock["uart"], deadline), telnet=True)
-            self.usb = FarEnd(_connect(sock["usb"], deadline), telnet=False)
-        except Failed:
+            def connect(name):
+                return _connect(sock[name], deadline, self.process)
+
+            self.qmp = Qmp(connect("qmp"))
+            self.agent = Agent(connect("agent"))
+            self.uart = FarEnd(connect("uart"), telnet=True)
+            self.usb = FarEnd(connect("usb"), telnet=False)
+        except Failed as e:
             self.stop()
-            raise
+            raise Failed(f"{e}\n{self.qemu_output()}")
 
     def qemu_output(self):
         with open(os.path.join(self.workdir, "qemu.log")) as f:
@@ -206,7 +221,15 @@ class Machine:
         self.qmp.command("device_del", id="scanner")
 
     def plug_scanner(self):
-        self.qmp.command("device_add", **self.SCANNER)
+        # An unplug ends when the guest lets go of the device; until then its id is taken.
+        deadline = time.monotonic() + 5
+        while True:
+            try:
+                return self.qmp.command("device_add", **self.SCANNER)
+            except Failed as e:
+                if "Duplicate ID" not in str(e) or time.monotonic() > deadline:
+                    raise
+                time.sleep(0.1)
 
     def stop(self):
         if self.process.poll() is None:
