@@ -9,8 +9,6 @@ The first run of Lumora finds both free, takes the FTDI adapter, loses it to an 
 gets it back; the second finds the adapter held by another program and takes the UART, which
 sends a break and moves its modem lines; the third finds the UART held and takes the adapter.
 """
-import vm
-
 BARCODE = b"4006381333931"
 ALL_BYTES = bytes(range(256))
 REPORT_BOTH_FREE = ["Com Port 1 available", "Com Port 2 available", "Com Port 3 unavailable",
@@ -196,7 +194,7 @@ def held_adapter_left_alone(machine, checks):
     held_settings = agent("port", name="ttyUSB0", settings=True)["saved"]
     # Settings of its own, so that putting them back shows.
     agent("stty", name="ttyS1", settings=["38400", "sane"])
-    machine.uart_settings = agent("port", name="ttyS1", settings=True)["saved"]
+    machine.notes["uart settings"] = agent("port", name="ttyS1", settings=True)["saved"]
     pid = agent("start")["pid"]
     check_report(checks, agent, REPORT_ADAPTER_HELD)
     agent("ok")
@@ -275,8 +273,9 @@ def uart_restored(machine, checks):
     status = agent("term")["status"]
     checks.check(status == 0, "Lumora ends on SIGTERM with status 0", f"status {status}")
     after = agent("port", name="ttyS1", settings=True)["saved"]
-    checks.check(after == machine.uart_settings, "ttyS1's settings are put back after SIGTERM",
-                 f"{machine.uart_settings} became {after}")
+    before = machine.notes["uart settings"]
+    checks.check(after == before, "ttyS1's settings are put back after SIGTERM",
+                 f"{before} became {after}")
 
 
 def held_uart_left_alone(machine, checks):

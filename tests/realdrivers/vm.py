@@ -168,6 +168,7 @@ class Machine:
 
     def __init__(self, workdir, sockdir, vmlinuz, initrd, shares):
         self.workdir = workdir
+        self.notes = {}  # what one story leaves for a later one
         sock = {name: os.path.join(sockdir, name) for name in ("qmp", "agent", "uart", "usb")}
         args = ["qemu-system-x86_64", "-nodefaults", "-display", "none", "-vga", "none",
                 "-no-reboot", "-machine", "pc", "-m", "1024", "-smp", "2",
