@@ -135,6 +135,8 @@ class Window:
 
 
 class Agent:
+    """Serves the host's commands, recording announcements and device nodes in between."""
+
     def __init__(self, commands, replies):
         self.commands = commands
         self.replies = replies
@@ -180,7 +182,7 @@ class Agent:
                 raise Failed(f"no {what} within {timeout} s")
             self.pump(0.05)
 
-    # Commands --------------------------------------------------------------------------
+    # Each cmd_NAME answers {"cmd": NAME, ...}; its keyword arguments are the request's.
 
     def cmd_start(self, timeout=60):
         self.runs += 1
@@ -237,7 +239,8 @@ class Agent:
         path = "/dev/" + name
         result = {"exists": os.path.exists(path), "holders": holders(path)}
         if result["exists"] and settings:
-            # Opening a port someone else holds exclusively works for root only, as here.
+            # Opening a port someone else holds exclusively works for root only, as here. Every
+            # open raises DTR and RTS, so the line stories move lines through one open only.
             result["stty"] = run(["stty", "-a", "-F", path])
             result["saved"] = run(["stty", "-g", "-F", path])
             fd = os.open(path, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
