@@ -63,8 +63,13 @@ def kernel(log):
                 raise Unavailable(f"apt-get download {package} failed: {got.stderr.strip()}")
             unpacked = os.path.join(scratch, "kernel")
             subprocess.run(["dpkg", "-x", debs[0], unpacked], check=True)
-            # Renamed into place whole, so an interrupted fetch leaves nothing half-unpacked.
-            os.rename(unpacked, root)
+            # Renamed into place whole, so an interrupted fetch leaves nothing half-unpacked. A
+            # rig running beside this one may have put its own there first: either will do.
+            try:
+                os.rename(unpacked, root)
+            except OSError:
+                if not glob.glob(os.path.join(root, "boot", "vmlinuz-*")):
+                    raise
         found = sorted(glob.glob(os.path.join(root, "boot", "vmlinuz-*")))
     vmlinuz = found[-1]
     release = os.path.basename(vmlinuz)[len("vmlinuz-"):]
