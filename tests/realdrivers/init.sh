@@ -18,16 +18,16 @@ while read -r module; do
     insmod "/rig/modules/$module" || echo "init: loading $module failed"
 done </rig/modules/order
 
-share() { # TAG DIRECTORY [ro|rw]
-    mount -t 9p -o "trans=virtio,version=9p2000.L,msize=524288,cache=loose,${3:-ro}" "$1" "$2" \
+share() { # TAG DIRECTORY OPTIONS
+    mount -t 9p -o "trans=virtio,version=9p2000.L,msize=524288,$3" "$1" "$2" \
         || echo "init: mounting $1 failed"
 }
-share usr /usr
-share etc /etc
-share var /var
-share src /rig/src
-share app /rig/app
-share out /rig/out rw
+# What the host shares read-only does not change while the guest runs: cached freely. Logs
+# go to the host uncached, so that they are there even when the guest is stopped mid-run.
+for tag in usr etc var; do share "$tag" "/$tag" ro,cache=loose; done
+share src /rig/src ro,cache=loose
+share app /rig/app ro,cache=loose
+share out /rig/out rw,cache=none
 
 for dir in /tmp /run /root; do mount -t tmpfs tmpfs "$dir"; done
 mkdir -p /run/lock /run/user/0 /tmp/.X11-unix
