@@ -56,8 +56,9 @@ def main():
         print(f"SKIP: {reason}")
         return SKIP
     work = os.path.abspath(args.work or tempfile.mkdtemp(prefix="lumora-realdrivers-"))
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(os.path.join(work, "out"))
+    # Only what the last run left goes: the folder itself may hold other things.
+    shutil.rmtree(os.path.join(work, "guest-logs"), ignore_errors=True)
+    os.makedirs(os.path.join(work, "guest-logs"))
     try:
         vmlinuz, modules = guestimage.kernel(log)
         initrd = os.path.join(work, "initrd.cpio")
@@ -69,7 +70,7 @@ def main():
 
     shares = {"usr": ("/usr", False), "etc": ("/etc", False), "var": ("/var", False),
               "src": (HERE, False), "app": (os.path.dirname(os.path.abspath(args.lumora)), False),
-              "out": (os.path.join(work, "out"), True)}
+              "out": (os.path.join(work, "guest-logs"), True)}
     # Socket paths must stay short; the work folder may be deep.
     with tempfile.TemporaryDirectory(prefix="lumora-vm-") as sockets:
         log(f"booting {os.path.basename(vmlinuz)}; logs in {work}")
