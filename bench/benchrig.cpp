@@ -1,7 +1,11 @@
 #include "benchrig.h"
 
+#include "clocks.h"
+#include "desktopfeedback.h"
+#include "form1.h"
 #include "historybox.h"
 #include "termiosdevice.h"
+#include "testercore.h"
 #include "textbox.h"
 
 #include <QEvent>
@@ -14,25 +18,49 @@ namespace {
 constexpr int OpenTimeoutMs = 10'000;
 constexpr int SettleMs = 50;
 constexpr int PollMs = 5;
+// Frames come at most every 40 ms: the one after the last character is a part of its cost.
+constexpr int FrameWaitMs = 100;
 
 } // namespace
 
-BenchRig::BenchRig()
-    : m_rig(std::make_unique<TermiosDevice>(), {m_feeder.slavePath()}, {}, TesterRig::Bell::Rung,
-            TesterCore::Timing())
+// Rings the desktop's bell as the program does, counting the rings asked for; message boxes
+// (the start-up scan's report) would wait for a user, so none is shown.
+class BenchFeedback : public Feedback
 {
-    // Timer1 runs as in the program; its ticks are noted, found by name as the window's
-    // controls are.
-    const auto *timer1 = core().findChild<QTimer *>(QStringLiteral("Timer1"));
+public:
+    void beep() override
+    {
+        ++beeps;
+        m_bell.beep();
+    }
+    void messageBox(const QString &, const QString &) override {}
+
+    qint64 beeps = 0;
+
+private:
+    DesktopFeedback m_bell;
+};
+
+BenchRig::BenchRig()
+{
+    auto feedback = std::make_unique<BenchFeedback>();
+    m_feedback = feedback.get();
+    auto core = std::make_unique<TesterCore>(
+        std::make_unique<TermiosDevice>(),
+        [path = m_feeder.slavePath()] { return QStringList{path}; }, std::move(feedback));
+    const auto *timer1 = core->findChild<QTimer *>(QStringLiteral("Timer1"));
     Q_ASSERT(timer1);
-    m_history = m_rig.history();
-    m_rig.form().installEventFilter(this);
-    m_history->viewport()->installEventFilter(this);
-    m_barcode = m_rig.barCodeBox();
-    m_barcode->installEventFilter(this);
-    connect(m_history->document(), &QTextDocument::contentsChange, this,
-            &BenchRig::documentChanged);
     connect(timer1, &QTimer::timeout, this, [this] { m_ticks.push_back(monotonicNs()); });
+    m_form = std::make_unique<Form1>(std::move(core));
+    m_form->installEventFilter(this);
+    m_history = m_form->findChild<HistoryBox *>(QStringLiteral("TextReceivedTxt"));
+    m_history->viewport()->installEventFilter(this);
+    m_barcode = m_form->findChild<TextBox *>(QStringLiteral("BarCodeText"));
+    m_barcode->installEventFilter(this);
+    connect(m_history->document(), &QTextDocument::contentsChange, this, [this] {
+        m_progress.push_back({monotonicNs(), historyChars()});
+        checkUntil();
+    });
 }
 
 BenchRig::~BenchRig()
@@ -40,9 +68,19 @@ BenchRig::~BenchRig()
     m_feeder.stop();
 }
 
+TesterCore &BenchRig::core()
+{
+    return m_form->core();
+}
+
+qint64 BenchRig::beeps() const
+{
+    return m_feedback->beeps;
+}
+
 bool BenchRig::showAndOpen()
 {
-    m_rig.form().show();
+    m_form->show();
     return runUntil(
         [this] {
             return core().comPort().PortOpen()
@@ -60,8 +98,7 @@ void BenchRig::setHistory(const QString &raw)
     bar->setValue(bar->maximum());
     // Lets the work the new text causes (layout, scroll bars, repaint) finish first, so that
     // it is not counted against what arrives next.
-    const qint64 replaced = monotonicNs();
-    waitForRepaint(replaced, SettleMs);
+    waitForRepaint(monotonicNs(), SettleMs);
     runFor(SettleMs);
 }
 
@@ -87,8 +124,7 @@ bool BenchRig::waitForChars(qint64 chars, int stallMs)
     QTimer stall;
     stall.setSingleShot(true);
     connect(&stall, &QTimer::timeout, this, [&] {
-        const qint64 now = historyChars();
-        if (now != lastChars) {
+        if (const qint64 now = historyChars(); now != lastChars) {
             lastChars = now;
             lastGrowthNs = monotonicNs();
         }
@@ -109,11 +145,26 @@ bool BenchRig::waitForRepaint(qint64 afterNs, int timeoutMs)
         timeoutMs);
 }
 
-bool BenchRig::waitForBarcodeRepaint(qint64 afterNs, int timeoutMs)
+double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval, qsizetype chunk,
+                      int stallMs)
 {
-    return runUntil(
-        [this, afterNs] { return !m_barcodePaints.empty() && m_barcodePaints.back() > afterNs; },
-        timeoutMs);
+    const qint64 target = historyChars() + sent.size();
+    const qint64 cpuFrom = processCpuNs();
+    if (interval > interval.zero())
+        m_feeder.startPaced(sent, interval, chunk);
+    else
+        m_feeder.startFlood(sent);
+    waitForChars(target, stallMs);
+    m_feeder.wait();
+    waitForRepaint(m_progress.empty() ? monotonicNs() : m_progress.back().ns, FrameWaitMs);
+    return double(processCpuNs() - cpuFrom - m_feeder.cpuNs()) / 1e9;
+}
+
+void BenchRig::runFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 bool BenchRig::runUntil(const std::function<bool()> &done, int timeoutMs, int pollMs)
@@ -125,10 +176,7 @@ bool BenchRig::runUntil(const std::function<bool()> &done, int timeoutMs, int po
     m_untilLoop = &loop;
     QTimer poll;
     if (pollMs > 0) {
-        connect(&poll, &QTimer::timeout, &loop, [&] {
-            if (done())
-                loop.quit();
-        });
+        connect(&poll, &QTimer::timeout, &loop, [this] { checkUntil(); });
         poll.start(pollMs);
     }
     if (timeoutMs >= 0)
@@ -145,31 +193,17 @@ void BenchRig::checkUntil()
         m_untilLoop->quit();
 }
 
-void BenchRig::runFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-void BenchRig::documentChanged()
-{
-    const qint64 chars = historyChars();
-    m_progress.push_back({monotonicNs(), chars, threadCpuNs()});
-    checkUntil();
-}
-
 bool BenchRig::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::Paint) {
         const qint64 now = monotonicNs();
-        if (watched == &m_rig.form() && m_firstPaintNs == 0)
+        if (watched == m_form.get() && m_firstPaintNs == 0)
             m_firstPaintNs = now;
         else if (watched == m_history->viewport())
             m_historyPaints.push_back(now);
         else if (watched == m_barcode)
             m_barcodePaints.push_back(now);
-        // Recorded before the paint is done: the wait ends once the event loop is back.
+        // Noted before the paint is done: the wait ends once the event loop is back.
         checkUntil();
     }
     return QObject::eventFilter(watched, event);

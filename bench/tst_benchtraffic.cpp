@@ -26,6 +26,8 @@ private Q_SLOTS:
     void rateBetween();
     void longestGap_data();
     void longestGap();
+    void delays_data();
+    void delays();
     void percentile_data();
     void percentile();
     void onlyIntegrityFailsTheRun();
@@ -96,8 +98,8 @@ void BenchTrafficTest::rateBetween()
     QFETCH(qint64, from);
     QFETCH(qint64, to);
     QFETCH(double, rate);
-    const std::vector<BenchRig::Progress> progress{
-        {10'000'000, 1000, 0}, {20'000'000, 3000, 0}, {30'000'000, 4000, 0}};
+    const std::vector<Progress> progress{
+        {10'000'000, 1000}, {20'000'000, 3000}, {30'000'000, 4000}};
     const double got = Traffic::rateBetween(progress, from, to);
     if (std::isnan(rate))
         QVERIFY(std::isnan(got));
@@ -128,6 +130,33 @@ void BenchTrafficTest::longestGap()
     QCOMPARE(Traffic::longestGapMs(events, 0, 100'000'000), gapMs);
 }
 
+void BenchTrafficTest::delays_data()
+{
+    QTest::addColumn<std::vector<qint64>>("writes");
+    QTest::addColumn<std::vector<qint64>>("paints");
+    QTest::addColumn<std::vector<double>>("delaysMs");
+
+    QTest::addRow("each to the next paint")
+        << std::vector<qint64>{0, 15, 30} << std::vector<qint64>{10, 40}
+        << std::vector<double>{10, 25, 10};
+    QTest::addRow("paints before a write do not count")
+        << std::vector<qint64>{20} << std::vector<qint64>{5, 19, 50} << std::vector<double>{30};
+    QTest::addRow("no paint after the last write")
+        << std::vector<qint64>{0, 60} << std::vector<qint64>{40} << std::vector<double>{40};
+}
+
+void BenchTrafficTest::delays()
+{
+    QFETCH(std::vector<qint64>, writes);
+    QFETCH(std::vector<qint64>, paints);
+    QFETCH(std::vector<double>, delaysMs);
+    for (qint64 &at : writes)
+        at *= 1'000'000;
+    for (qint64 &at : paints)
+        at *= 1'000'000;
+    QCOMPARE(Traffic::delaysMs(writes, paints), delaysMs);
+}
+
 void BenchTrafficTest::percentile_data()
 {
     QTest::addColumn<double>("fraction");
@@ -153,9 +182,9 @@ void BenchTrafficTest::percentile()
 
 void BenchTrafficTest::onlyIntegrityFailsTheRun()
 {
-    Report report;
-    report.addTarget(QStringLiteral("rate"), QStringLiteral("rate"), 10, QStringLiteral("/s"),
-                     Report::Bound::AtLeast, 100);
+    Report report(QStringLiteral("offscreen"));
+    report.add(QStringLiteral("rate"), QStringLiteral("rate"), 10, QStringLiteral("/s"),
+               Report::Bound::AtLeast, 100);
     report.addIntegrity(QStringLiteral("lost"), QStringLiteral("lost"), 0);
     QVERIFY(!report.integrityFailed()); // a missed target is reported, not failed
     report.addIntegrity(QStringLiteral("lost2"), QStringLiteral("lost"), 1);
@@ -199,7 +228,6 @@ void BenchTrafficTest::feederDeliversEveryByte()
     ::close(slave);
     QCOMPARE(got.size(), sent.size());
     QVERIFY(got == sent);
-    QCOMPARE(feeder.bytesWritten(), sent.size());
     QVERIFY(feeder.firstWriteNs() > 0);
     if (paced) {
         const std::vector<qint64> &times = feeder.pacedWriteTimes();
