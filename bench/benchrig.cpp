@@ -17,14 +17,14 @@ namespace {
 
 constexpr int OpenTimeoutMs = 10'000;
 constexpr int SettleMs = 50;
-constexpr int PollMs = 5;
+constexpr int StallMs = 15'000;
 // Frames come at most every 40 ms: the one after the last character is a part of its cost.
 constexpr int FrameWaitMs = 100;
 
 } // namespace
 
-// Rings the desktop's bell as the program does, counting the rings asked for; message boxes
-// (the start-up scan's report) would wait for a user, so none is shown.
+// Rings the desktop's bell as the program does, counting the rings; message boxes (the
+// start-up scan's report) would wait for a user, so none is shown.
 class BenchFeedback : public Feedback
 {
 public:
@@ -52,11 +52,11 @@ BenchRig::BenchRig()
     Q_ASSERT(timer1);
     connect(timer1, &QTimer::timeout, this, [this] { m_ticks.push_back(monotonicNs()); });
     m_form = std::make_unique<Form1>(std::move(core));
-    m_form->installEventFilter(this);
     m_history = m_form->findChild<HistoryBox *>(QStringLiteral("TextReceivedTxt"));
-    m_history->viewport()->installEventFilter(this);
     m_barcode = m_form->findChild<TextBox *>(QStringLiteral("BarCodeText"));
-    m_barcode->installEventFilter(this);
+    for (QWidget *painted :
+         {static_cast<QWidget *>(m_form.get()), m_history->viewport(), m_barcode})
+        painted->installEventFilter(this);
     connect(m_history->document(), &QTextDocument::contentsChange, this, [this] {
         m_progress.push_back({monotonicNs(), historyChars()});
         checkUntil();
@@ -81,12 +81,13 @@ qint64 BenchRig::beeps() const
 bool BenchRig::showAndOpen()
 {
     m_form->show();
-    return runUntil(
-        [this] {
-            return core().comPort().PortOpen()
-                   && core().comPort().devicePath() == m_feeder.slavePath();
-        },
-        OpenTimeoutMs, PollMs);
+    // Opening the port is nothing the rig notes: it looks now and then.
+    for (int waited = 0; waited < OpenTimeoutMs; waited += 5) {
+        if (core().comPort().PortOpen() && core().comPort().devicePath() == m_feeder.slavePath())
+            return true;
+        runFor(5);
+    }
+    return false;
 }
 
 void BenchRig::setHistory(const QString &raw)
@@ -98,8 +99,13 @@ void BenchRig::setHistory(const QString &raw)
     bar->setValue(bar->maximum());
     // Lets the work the new text causes (layout, scroll bars, repaint) finish first, so that
     // it is not counted against what arrives next.
-    waitForRepaint(monotonicNs(), SettleMs);
+    const qint64 shown = monotonicNs();
+    runUntil([&] { return !m_historyPaints.empty() && m_historyPaints.back() > shown; }, SettleMs);
     runFor(SettleMs);
+    m_progress.clear();
+    m_historyPaints.clear();
+    m_barcodePaints.clear();
+    m_ticks.clear();
 }
 
 qint64 BenchRig::historyChars() const
@@ -107,46 +113,18 @@ qint64 BenchRig::historyChars() const
     return m_history->document()->characterCount() - 1 - m_history->rowBreaks();
 }
 
-void BenchRig::resetNotes()
+bool BenchRig::waitForChars(qint64 chars)
 {
-    m_progress.clear();
-    m_historyPaints.clear();
-    m_barcodePaints.clear();
-    m_ticks.clear();
+    // One timer event every StallMs at most: the wait costs nothing counted as the program's.
+    for (qint64 before = -1; historyChars() != before;) {
+        before = historyChars();
+        if (runUntil([&] { return historyChars() >= chars; }, StallMs))
+            return true;
+    }
+    return false;
 }
 
-bool BenchRig::waitForChars(qint64 chars, int stallMs)
-{
-    // No timer of the rig's own fires while characters keep coming: a stall is looked for once
-    // the last growth is `stallMs` old, so what the wait costs is not counted as the program's.
-    qint64 lastChars = historyChars();
-    qint64 lastGrowthNs = monotonicNs();
-    QTimer stall;
-    stall.setSingleShot(true);
-    connect(&stall, &QTimer::timeout, this, [&] {
-        if (const qint64 now = historyChars(); now != lastChars) {
-            lastChars = now;
-            lastGrowthNs = monotonicNs();
-        }
-        const qint64 stillMs = (monotonicNs() - lastGrowthNs) / 1'000'000;
-        if (stillMs < stallMs)
-            stall.start(int(stallMs - stillMs));
-        else if (m_untilLoop)
-            m_untilLoop->quit();
-    });
-    stall.start(stallMs);
-    return runUntil([this, chars] { return historyChars() >= chars; }, -1);
-}
-
-bool BenchRig::waitForRepaint(qint64 afterNs, int timeoutMs)
-{
-    return runUntil(
-        [this, afterNs] { return !m_historyPaints.empty() && m_historyPaints.back() > afterNs; },
-        timeoutMs);
-}
-
-double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval, qsizetype chunk,
-                      int stallMs)
+double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval, qsizetype chunk)
 {
     const qint64 target = historyChars() + sent.size();
     const qint64 cpuFrom = processCpuNs();
@@ -154,9 +132,11 @@ double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval,
         m_feeder.startPaced(sent, interval, chunk);
     else
         m_feeder.startFlood(sent);
-    waitForChars(target, stallMs);
+    waitForChars(target);
     m_feeder.wait();
-    waitForRepaint(m_progress.empty() ? monotonicNs() : m_progress.back().ns, FrameWaitMs);
+    const qint64 arrived = m_progress.empty() ? monotonicNs() : m_progress.back().ns;
+    runUntil([&] { return !m_historyPaints.empty() && m_historyPaints.back() > arrived; },
+             FrameWaitMs);
     return double(processCpuNs() - cpuFrom - m_feeder.cpuNs()) / 1e9;
 }
 
@@ -167,20 +147,14 @@ void BenchRig::runFor(int ms)
     loop.exec();
 }
 
-bool BenchRig::runUntil(const std::function<bool()> &done, int timeoutMs, int pollMs)
+bool BenchRig::runUntil(const std::function<bool()> &done, int timeoutMs)
 {
     if (done())
         return true;
     QEventLoop loop;
     m_until = &done;
     m_untilLoop = &loop;
-    QTimer poll;
-    if (pollMs > 0) {
-        connect(&poll, &QTimer::timeout, &loop, [this] { checkUntil(); });
-        poll.start(pollMs);
-    }
-    if (timeoutMs >= 0)
-        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
     loop.exec();
     m_until = nullptr;
     m_untilLoop = nullptr;

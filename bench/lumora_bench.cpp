@@ -7,7 +7,6 @@
 #include <QCommandLineParser>
 
 #include <cstdio>
-#include <limits>
 
 // Measures the receive path of the real window on a pseudo-terminal: start-up, idle CPU,
 // barcodes at a scanner's pace, a flood at full speed, and the cost per character against what
@@ -16,19 +15,6 @@
 //
 // The window is drawn on the X server of DISPLAY when there is one (scripts/bench starts Xvfb,
 // then runs this again offscreen), as the program is; offscreen without one.
-
-BenchOptions BenchOptions::quick()
-{
-    BenchOptions options;
-    options.idleMs = 2'000;
-    options.paceBarcodes = 200;
-    options.paceRuns = 1;
-    options.slowSeconds = 0;
-    options.floodBarcodes = 14'286; // 200,004 characters
-    options.historyRounds = 3;
-    options.pacedChars = 100;
-    return options;
-}
 
 int main(int argc, char *argv[])
 {
@@ -47,12 +33,10 @@ int main(int argc, char *argv[])
                                                 "when a character is lost or altered."));
     const QCommandLineOption onlyOption(
         QStringLiteral("only"),
-        QStringLiteral("Run only these parts, comma-separated: idle, pace, slow, flood, history "
+        QStringLiteral("Run only these parts, comma-separated: idle (with one barcode a second), "
+                       "pace, flood, history "
                        "(start-up is always measured)."),
         QStringLiteral("parts"));
-    const QCommandLineOption jsonOption(
-        QStringLiteral("json"), QStringLiteral("Write the JSON lines to <file>, not stdout."),
-        QStringLiteral("file"));
     const QCommandLineOption xServerOption(
         QStringLiteral("x-server"),
         QStringLiteral("What the X server is, for the report (scripts/bench says Xvfb)."),
@@ -60,13 +44,12 @@ int main(int argc, char *argv[])
     QCommandLineOption probeOption(QStringLiteral("startup-probe"),
                                    QStringLiteral("Show the window, print when it first painted."));
     probeOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({quickOption, onlyOption, jsonOption, xServerOption, probeOption});
+    parser.addOptions({quickOption, onlyOption, xServerOption, probeOption});
     parser.process(app);
     if (parser.isSet(probeOption))
         return Scenarios::startupProbe(mainEntryNs);
 
     const bool quick = parser.isSet(quickOption);
-    const BenchOptions options = quick ? BenchOptions::quick() : BenchOptions{};
     // What the figures were measured on: Qt's platform, and for xcb which X server.
     QString platform = QGuiApplication::platformName();
     if (platform == u"xcb")
@@ -76,9 +59,9 @@ int main(int argc, char *argv[])
     Report report(platform);
 
     BenchRig rig;
-    if (!rig.isValid()) {
+    if (!rig.feeder().isValid()) {
         std::fprintf(stderr, "lumora-bench: no pseudo-terminal: %s\n",
-                     rig.errorString().toLocal8Bit().constData());
+                     rig.feeder().errorString().toLocal8Bit().constData());
         return 2;
     }
     if (!rig.showAndOpen()) {
@@ -93,17 +76,14 @@ int main(int argc, char *argv[])
     };
     const QString loadBefore = loadAverage();
     Scenarios::startup(report);
-    double idlePercent = std::numeric_limits<double>::quiet_NaN();
     if (runs("idle"))
-        idlePercent = Scenarios::idle(rig, options, report);
+        Scenarios::idle(rig, quick, report);
     if (runs("pace"))
-        Scenarios::linePace(rig, options, report);
-    if (runs("slow") && options.slowSeconds > 0)
-        Scenarios::slow(rig, options, idlePercent, report);
+        Scenarios::linePace(rig, quick, report);
     if (runs("flood"))
-        Scenarios::flood(rig, options, report);
+        Scenarios::flood(rig, quick, report);
     if (runs("history"))
-        Scenarios::history(rig, options, report);
+        Scenarios::history(rig, quick, report);
 
     const QString loadAfter = loadAverage();
     const QString mode = quick ? QStringLiteral("quick") : QStringLiteral("full");
@@ -113,15 +93,7 @@ int main(int argc, char *argv[])
     const QJsonObject run{{QStringLiteral("mode"), mode},
                           {QStringLiteral("load_before"), loadBefore},
                           {QStringLiteral("load_after"), loadAfter}};
-    std::FILE *json = stdout;
-    if (parser.isSet(jsonOption)
-        && !(json = std::fopen(parser.value(jsonOption).toLocal8Bit().constData(), "w"))) {
-        std::perror("lumora-bench: --json");
-        return 2;
-    }
-    report.printJson(json, run);
-    if (json != stdout)
-        std::fclose(json);
+    report.printJson(stdout, run);
     if (report.integrityFailed()) {
         std::fprintf(stderr, "lumora-bench: characters were lost or altered\n");
         return 1;

@@ -70,19 +70,13 @@ bool Report::Figure::met() const
 Report::Figure &Report::add(const QString &key, const QString &label, double value,
                             const QString &unit, Bound bound, double limit, int decimals)
 {
-    m_figures.append({key, label, value, unit, bound, limit, decimals, false, {}});
-    m_rows.append({m_section, int(m_figures.size() - 1), {}});
+    m_figures.append({m_section, key, label, value, unit, bound, limit, decimals, false, {}});
     return m_figures.last();
 }
 
 void Report::addIntegrity(const QString &key, const QString &label, qint64 count)
 {
     add(key, label, double(count), QString(), Bound::AtMost, 0).integrity = true;
-}
-
-void Report::note(const QString &text)
-{
-    m_rows.append({m_section, -1, text});
 }
 
 bool Report::integrityFailed() const
@@ -95,16 +89,11 @@ void Report::printTable(std::FILE *out, const QString &header) const
 {
     std::fprintf(out, "%s\n", local(header).constData());
     QString section;
-    for (const Row &row : m_rows) {
-        if (row.section != section) {
-            section = row.section;
+    for (const Figure &f : m_figures) {
+        if (f.section != section) {
+            section = f.section;
             std::fprintf(out, "\n%s\n", local(section).constData());
         }
-        if (row.figure < 0) {
-            std::fprintf(out, "    (%s)\n", local(row.note).constData());
-            continue;
-        }
-        const Figure &f = m_figures.at(row.figure);
         const QString value = (formatted(f.value, f.decimals) + u' ' + f.unit).trimmed();
         const QString verdict = f.bound == Bound::None ? QString()
                                 : f.met()              ? QStringLiteral("met")

@@ -17,6 +17,7 @@ public:
 
     struct Figure
     {
+        QString section;
         QString key;   // stable name for tools, "flood.chars_per_second"
         QString label; // what the figure is, for people
         double value = 0;
@@ -41,26 +42,15 @@ public:
                 Bound bound = Bound::None, double limit = 0, int decimals = 0);
     // A count of characters lost or altered, or of beeps missing or in excess: must be 0.
     void addIntegrity(const QString &key, const QString &label, qint64 count);
-    // A line under the current section: how its figures were measured.
-    void note(const QString &text);
-
     bool integrityFailed() const;
     void printTable(std::FILE *out, const QString &header) const;
     // The first line describes the run: `run` plus the machine's CPU, cores and Qt version.
     void printJson(std::FILE *out, QJsonObject run) const;
 
 private:
-    struct Row
-    {
-        QString section;
-        int figure = -1; // index in m_figures, -1 for a note
-        QString note;
-    };
-
     QString m_platform;
     QString m_section;
     QList<Figure> m_figures;
-    QList<Row> m_rows;
 };
 
 // The machine and the libraries a run is on: CPU model, cores, kernel, Qt.
