@@ -56,7 +56,7 @@ int main(int argc, char *argv[])
         platform += QStringLiteral(" on ")
                     + (parser.isSet(xServerOption) ? parser.value(xServerOption)
                                                    : qEnvironmentVariable("DISPLAY"));
-    Report report(platform);
+    Report report(platform, quick ? QStringLiteral("quick") : QStringLiteral("full"));
 
     BenchRig rig;
     if (!rig.feeder().isValid()) {
@@ -74,7 +74,6 @@ int main(int argc, char *argv[])
     const auto runs = [&only](const char *part) {
         return only.isEmpty() || only.contains(QLatin1String(part));
     };
-    const QString loadBefore = loadAverage();
     Scenarios::startup(report);
     if (runs("idle"))
         Scenarios::idle(rig, quick, report);
@@ -85,15 +84,7 @@ int main(int argc, char *argv[])
     if (runs("history"))
         Scenarios::history(rig, quick, report);
 
-    const QString loadAfter = loadAverage();
-    const QString mode = quick ? QStringLiteral("quick") : QStringLiteral("full");
-    report.printTable(stdout, QStringLiteral("Lumora benchmark (%1 run, window on %2)\n%3\n"
-                                             "Load average before: %4, after: %5")
-                                  .arg(mode, platform, machineSummary(), loadBefore, loadAfter));
-    const QJsonObject run{{QStringLiteral("mode"), mode},
-                          {QStringLiteral("load_before"), loadBefore},
-                          {QStringLiteral("load_after"), loadAfter}};
-    report.printJson(stdout, run);
+    report.print(stdout);
     if (report.integrityFailed()) {
         std::fprintf(stderr, "lumora-bench: characters were lost or altered\n");
         return 1;

@@ -3,14 +3,11 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QLocale>
-#include <QRegularExpression>
 #include <QThread>
 
 #include <algorithm>
-
 #include <cmath>
 
-#include <sys/resource.h>
 #include <sys/utsname.h>
 
 namespace {
@@ -25,46 +22,54 @@ QString formatted(double value, int decimals)
 
 QString targetText(const Report::Figure &figure)
 {
-    switch (figure.bound) {
-    case Report::Bound::AtLeast:
-        return QStringLiteral(">= ") + formatted(figure.limit, figure.decimals);
-    case Report::Bound::AtMost:
-        return QStringLiteral("<= ") + formatted(figure.limit, figure.decimals);
-    case Report::Bound::None:
-        break;
+    if (figure.bound == Report::Bound::None)
+        return {};
+    return (figure.bound == Report::Bound::AtLeast ? QStringLiteral(">= ") : QStringLiteral("<= "))
+           + formatted(figure.limit, figure.decimals);
+}
+
+// The first line of `path` that starts with `prefix`, without it.
+QString lineOf(const char *path, const QByteArray &prefix)
+{
+    QFile file(QString::fromLatin1(path));
+    // Files in /proc have no size: read to the end, not line by line.
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (line.startsWith(prefix))
+                return QString::fromLatin1(line.mid(prefix.size()).trimmed());
+        }
     }
-    return {};
+    return QStringLiteral("unknown");
 }
 
-QByteArray local(const QString &text)
+QString loadAverage()
 {
-    return text.toLocal8Bit();
-}
-
-QString cpuModel()
-{
-    QFile cpuinfo(QStringLiteral("/proc/cpuinfo"));
-    if (!cpuinfo.open(QIODevice::ReadOnly | QIODevice::Text))
-        return QStringLiteral("unknown");
-    static const QRegularExpression modelLine(QStringLiteral("^model name\\s*:\\s*(.*)$"),
-                                              QRegularExpression::MultilineOption);
-    const QRegularExpressionMatch match = modelLine.match(QString::fromLatin1(cpuinfo.readAll()));
-    return match.hasMatch() ? match.captured(1).trimmed() : QStringLiteral("unknown");
+    return lineOf("/proc/loadavg", {}).section(u' ', 0, 2);
 }
 
 } // namespace
 
 bool Report::Figure::met() const
 {
-    switch (bound) {
-    case Bound::AtLeast:
+    if (bound == Bound::AtLeast)
         return value >= limit;
-    case Bound::AtMost:
+    if (bound == Bound::AtMost)
         return value <= limit;
-    case Bound::None:
-        break;
-    }
     return std::isfinite(value);
+}
+
+Report::Report(const QString &platform, const QString &mode)
+{
+    utsname system{};
+    ::uname(&system);
+    m_run = {{QStringLiteral("figure"), QStringLiteral("run")},
+             {QStringLiteral("mode"), mode},
+             {QStringLiteral("platform"), platform},
+             {QStringLiteral("cpu"), lineOf("/proc/cpuinfo", "model name\t: ")},
+             {QStringLiteral("cores"), QThread::idealThreadCount()},
+             {QStringLiteral("linux"), QString::fromLatin1(system.release)},
+             {QStringLiteral("qt"), QString::fromLatin1(qVersion())},
+             {QStringLiteral("load_before"), loadAverage()}};
 }
 
 Report::Figure &Report::add(const QString &key, const QString &label, double value,
@@ -85,80 +90,57 @@ bool Report::integrityFailed() const
                        [](const Figure &f) { return f.integrity && !f.met(); });
 }
 
-void Report::printTable(std::FILE *out, const QString &header) const
+void Report::print(std::FILE *out) const
 {
-    std::fprintf(out, "%s\n", local(header).constData());
+    QJsonObject run = m_run;
+    run.insert(QStringLiteral("load_after"), loadAverage());
+    const auto field = [&run](const char *name) {
+        return run.value(QLatin1String(name));
+    };
+    QString table
+        = QStringLiteral("Lumora benchmark (%1 run, window on %2)\n"
+                         "Machine: %3, %4 cores; Linux %5; Qt %6\n"
+                         "Load average before: %7, after: %8\n")
+              .arg(field("mode").toString(), field("platform").toString(), field("cpu").toString())
+              .arg(field("cores").toInt())
+              .arg(field("linux").toString(), field("qt").toString(),
+                   field("load_before").toString(), field("load_after").toString());
     QString section;
     for (const Figure &f : m_figures) {
-        if (f.section != section) {
-            section = f.section;
-            std::fprintf(out, "\n%s\n", local(section).constData());
-        }
-        const QString value = (formatted(f.value, f.decimals) + u' ' + f.unit).trimmed();
+        if (f.section != section)
+            table += u'\n' + (section = f.section) + u'\n';
         const QString verdict = f.bound == Bound::None ? QString()
                                 : f.met()              ? QStringLiteral("met")
                                                        : QStringLiteral("MISSED");
         QStringList parts;
         for (const auto &[name, part] : f.parts)
             parts << name + u' ' + formatted(part, f.decimals);
-        std::fprintf(out, "  %-56s %18s  %-12s %-6s %s\n", local(f.label).constData(),
-                     local(value).constData(), local(targetText(f)).constData(),
-                     local(verdict).constData(),
-                     parts.isEmpty() ? "" : local(u'(' + parts.join(u", ") + u')').constData());
+        table += QStringLiteral("  %1 %2  %3 %4 %5\n")
+                     .arg(f.label, -56)
+                     .arg((formatted(f.value, f.decimals) + u' ' + f.unit).trimmed(), 18)
+                     .arg(targetText(f), -12)
+                     .arg(verdict, -6)
+                     .arg(parts.isEmpty() ? QString() : u'(' + parts.join(u", ") + u')');
     }
-    std::fprintf(out, "\n");
-}
+    std::fprintf(out, "%s\n", table.toLocal8Bit().constData());
 
-void Report::printJson(std::FILE *out, QJsonObject run) const
-{
-    run.insert(QStringLiteral("figure"), QStringLiteral("run"));
-    run.insert(QStringLiteral("cpu"), cpuModel());
-    run.insert(QStringLiteral("cores"), QThread::idealThreadCount());
-    run.insert(QStringLiteral("qt"), QString::fromLatin1(qVersion()));
-    run.insert(QStringLiteral("platform"), m_platform);
-    std::fprintf(out, "%s\n", QJsonDocument(run).toJson(QJsonDocument::Compact).constData());
     const auto number = [](double value) {
         return std::isfinite(value) ? QJsonValue(value) : QJsonValue();
     };
+    QList<QJsonObject> lines{run};
     for (const Figure &f : m_figures) {
         QJsonObject line{{QStringLiteral("figure"), f.key},
                          {QStringLiteral("value"), number(f.value)},
                          {QStringLiteral("unit"), f.unit},
-                         {QStringLiteral("platform"), m_platform}};
+                         {QStringLiteral("platform"), run.value(QStringLiteral("platform"))}};
         if (f.bound != Bound::None) {
             line.insert(QStringLiteral("target"), targetText(f));
             line.insert(QStringLiteral("met"), f.met());
         }
         for (const auto &[name, part] : f.parts)
             line.insert(name, number(part));
-        std::fprintf(out, "%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
+        lines.append(line);
     }
-}
-
-QString machineSummary()
-{
-    utsname system{};
-    ::uname(&system);
-    return QStringLiteral("Machine: %1, %2 cores; Linux %3; Qt %4 (built against %5)")
-        .arg(cpuModel())
-        .arg(QThread::idealThreadCount())
-        .arg(QString::fromLatin1(system.release), QString::fromLatin1(qVersion()),
-             QStringLiteral(QT_VERSION_STR));
-}
-
-QString loadAverage()
-{
-    QFile loadavg(QStringLiteral("/proc/loadavg"));
-    if (!loadavg.open(QIODevice::ReadOnly))
-        return QStringLiteral("unknown");
-    const QList<QByteArray> fields = loadavg.readAll().split(' ');
-    return fields.size() < 3 ? QStringLiteral("unknown")
-                             : QString::fromLatin1(fields.mid(0, 3).join(' '));
-}
-
-qint64 peakRssKiB()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
+    for (const QJsonObject &line : lines)
+        std::fprintf(out, "%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
 }

@@ -33,30 +33,23 @@ public:
         bool met() const;
     };
 
-    explicit Report(QString platform)
-        : m_platform(std::move(platform))
-    {}
+    // Notes the machine, the Qt version and the system's load now: other programs' work
+    // disturbs the figures.
+    Report(const QString &platform, const QString &mode);
 
     void setSection(const QString &section) { m_section = section; }
     Figure &add(const QString &key, const QString &label, double value, const QString &unit,
                 Bound bound = Bound::None, double limit = 0, int decimals = 0);
     // A count of characters lost or altered, or of beeps missing or in excess: must be 0.
     void addIntegrity(const QString &key, const QString &label, qint64 count);
+
     bool integrityFailed() const;
-    void printTable(std::FILE *out, const QString &header) const;
-    // The first line describes the run: `run` plus the machine's CPU, cores and Qt version.
-    void printJson(std::FILE *out, QJsonObject run) const;
+    // The table, then the JSON lines: the first describes the run (the machine, its load before
+    // and now), then one per figure.
+    void print(std::FILE *out) const;
 
 private:
-    QString m_platform;
+    QJsonObject m_run;
     QString m_section;
     QList<Figure> m_figures;
 };
-
-// The machine and the libraries a run is on: CPU model, cores, kernel, Qt.
-QString machineSummary();
-// The system's load averages over 1, 5 and 15 minutes: other programs' work disturbs the
-// figures.
-QString loadAverage();
-// Peak resident memory of this process, in KiB.
-qint64 peakRssKiB();

@@ -182,7 +182,7 @@ void BenchTrafficTest::percentile()
 
 void BenchTrafficTest::onlyIntegrityFailsTheRun()
 {
-    Report report(QStringLiteral("offscreen"));
+    Report report(QStringLiteral("offscreen"), QStringLiteral("quick"));
     report.add(QStringLiteral("rate"), QStringLiteral("rate"), 10, QStringLiteral("/s"),
                Report::Bound::AtLeast, 100);
     report.addIntegrity(QStringLiteral("lost"), QStringLiteral("lost"), 0);
