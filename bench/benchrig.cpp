@@ -128,10 +128,7 @@ double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval,
 {
     const qint64 target = historyChars() + sent.size();
     const qint64 cpuFrom = processCpuNs();
-    if (interval > interval.zero())
-        m_feeder.startPaced(sent, interval, chunk);
-    else
-        m_feeder.startFlood(sent);
+    m_feeder.start(sent, interval, chunk);
     waitForChars(target);
     m_feeder.wait();
     const qint64 arrived = m_progress.empty() ? monotonicNs() : m_progress.back().ns;

@@ -13,12 +13,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
-
-constexpr int StopPollMs = 100;
-
-} // namespace
-
 PtyFeeder::PtyFeeder()
 {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -45,21 +39,15 @@ PtyFeeder::~PtyFeeder()
         ::close(m_master);
 }
 
-void PtyFeeder::startFlood(QByteArray bytes, qsizetype chunk)
-{
-    startPaced(std::move(bytes), std::chrono::nanoseconds::zero(), chunk);
-}
-
-void PtyFeeder::startPaced(QByteArray bytes, std::chrono::nanoseconds interval, qsizetype chunk)
+void PtyFeeder::start(QByteArray bytes, std::chrono::nanoseconds interval, qsizetype chunk)
 {
     wait();
     m_stop = false;
-    m_firstWriteNs = 0;
-    m_cpuNs = 0;
     m_pacedTimes.clear();
-    if (interval > interval.zero())
-        m_pacedTimes.reserve(size_t(bytes.size() / chunk + 1));
-    m_thread = std::thread(&PtyFeeder::write, this, std::move(bytes), interval, chunk);
+    m_thread = std::thread([this, bytes = std::move(bytes), interval, chunk] {
+        write(bytes, interval, chunk);
+        m_cpuNs = threadCpuNs();
+    });
 }
 
 void PtyFeeder::wait()
@@ -74,44 +62,43 @@ void PtyFeeder::stop()
     wait();
 }
 
-void PtyFeeder::write(QByteArray bytes, std::chrono::nanoseconds interval, qsizetype chunk)
+void PtyFeeder::write(const QByteArray &bytes, std::chrono::nanoseconds interval, qsizetype chunk)
 {
-    const bool paced = interval > interval.zero();
+    if (interval == interval.zero()) {
+        writeAll(bytes.constData(), bytes.size());
+        return;
+    }
+    m_pacedTimes.reserve(size_t(bytes.size() / chunk + 1));
     // Absolute deadlines: a late wake-up does not push every later chunk back.
     timespec next{};
     ::clock_gettime(CLOCK_MONOTONIC, &next);
     for (qsizetype at = 0; at < bytes.size() && !m_stop; at += chunk) {
-        if (paced) {
-            next.tv_nsec += long(interval.count());
-            next.tv_sec += next.tv_nsec / 1'000'000'000;
-            next.tv_nsec %= 1'000'000'000;
-            while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-            }
-            m_pacedTimes.push_back(monotonicNs());
+        next.tv_nsec += long(interval.count());
+        next.tv_sec += next.tv_nsec / 1'000'000'000;
+        next.tv_nsec %= 1'000'000'000;
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
         }
+        m_pacedTimes.push_back(monotonicNs());
         if (!writeAll(bytes.constData() + at, qMin(chunk, bytes.size() - at)))
-            break;
+            return;
     }
-    m_cpuNs = threadCpuNs();
 }
 
 bool PtyFeeder::writeAll(const char *data, qsizetype size)
 {
     while (size > 0 && !m_stop) {
-        const qint64 began = monotonicNs();
         const ssize_t written = ::write(m_master, data, size_t(size));
         if (written > 0) {
-            qint64 none = 0;
-            m_firstWriteNs.compare_exchange_strong(none, began);
             data += written;
             size -= written;
-            continue;
-        }
-        if (written < 0 && errno != EAGAIN && errno != EINTR)
+        } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
             return false;
-        // The slave's input is full: wait until the reader made room, looking out for stop().
-        pollfd room{m_master, POLLOUT, 0};
-        ::poll(&room, 1, StopPollMs);
+        } else {
+            // The slave's input is full: wait until the reader made room, looking out for
+            // stop() every 100 ms.
+            pollfd room{m_master, POLLOUT, 0};
+            ::poll(&room, 1, 100);
+        }
     }
     return size == 0;
 }

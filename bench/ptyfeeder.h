@@ -24,24 +24,20 @@ public:
     QString errorString() const { return m_error; }
     QString slavePath() const { return m_slavePath; }
 
-    // Writes `bytes` in chunks of `chunk` as fast as the slave takes them.
-    void startFlood(QByteArray bytes, qsizetype chunk = 4096);
-    // Writes `bytes` `chunk` at a time, one chunk every `interval`, noting when each write began.
-    void startPaced(QByteArray bytes, std::chrono::nanoseconds interval, qsizetype chunk = 1);
+    // Writes `bytes` as fast as the slave takes them, or with an `interval`, `chunk` bytes at a
+    // time, one chunk every `interval`, noting when each write began.
+    void start(QByteArray bytes, std::chrono::nanoseconds interval = {}, qsizetype chunk = 1);
     // Waits for the writing to end; stop() ends it early.
     void wait();
     void stop();
 
-    // When the first write began, 0 before it.
-    qint64 firstWriteNs() const { return m_firstWriteNs.load(); }
-    // When each paced chunk was written; complete once wait() returned.
+    // When each paced chunk was written, and the CPU time the writing thread used: complete
+    // once wait() returned. The process's CPU without the writer's is the window's.
     const std::vector<qint64> &pacedWriteTimes() const { return m_pacedTimes; }
-    // CPU time the writing thread used, complete once wait() returned: the process's CPU
-    // without it is the window's.
-    qint64 cpuNs() const { return m_cpuNs.load(); }
+    qint64 cpuNs() const { return m_cpuNs; }
 
 private:
-    void write(QByteArray bytes, std::chrono::nanoseconds interval, qsizetype chunk);
+    void write(const QByteArray &bytes, std::chrono::nanoseconds interval, qsizetype chunk);
     // Writes all of `data`, waiting while the slave's input is full; false when stopped or
     // failed.
     bool writeAll(const char *data, qsizetype size);
@@ -51,7 +47,6 @@ private:
     QString m_error;
     std::thread m_thread;
     std::atomic<bool> m_stop = false;
-    std::atomic<qint64> m_firstWriteNs = 0;
-    std::atomic<qint64> m_cpuNs = 0;
+    qint64 m_cpuNs = 0;
     std::vector<qint64> m_pacedTimes;
 };
