@@ -75,7 +75,8 @@ void startup(Report &report)
 
 void idle(BenchRig &rig, bool quick, Report &report)
 {
-    report.setSection(QStringLiteral("Idle (port open, nothing arriving)"));
+    report.setSection(
+        QStringLiteral("Idle: the port open, nothing arriving; then one barcode a second"));
     const int idleSeconds = quick ? 2 : 10;
     emptyHistory(rig);
     qint64 cpuFrom = processCpuNs();

@@ -3,9 +3,12 @@
 #include "traffic.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 #include <cmath>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -31,6 +34,7 @@ private Q_SLOTS:
     void percentile_data();
     void percentile();
     void onlyIntegrityFailsTheRun();
+    void jsonLinePerFigure();
     void feederDeliversEveryByte_data();
     void feederDeliversEveryByte();
 };
@@ -189,6 +193,44 @@ void BenchTrafficTest::onlyIntegrityFailsTheRun()
     QVERIFY(!report.integrityFailed()); // a missed target is reported, not failed
     report.addIntegrity(QStringLiteral("lost2"), QStringLiteral("lost"), 1);
     QVERIFY(report.integrityFailed());
+}
+
+void BenchTrafficTest::jsonLinePerFigure()
+{
+    Report report(QStringLiteral("offscreen"), QStringLiteral("full"));
+    Report::Figure &cpu = report.add(QStringLiteral("pace.cpu"), QStringLiteral("CPU"), 0.4,
+                                     QStringLiteral("s"), Report::Bound::AtMost, 0.5, 2);
+    cpu.parts = {{QStringLiteral("lowest"), 0.3}, {QStringLiteral("highest"), 0.6}};
+    report.add(QStringLiteral("flood.rate"), QStringLiteral("rate"), qQNaN(), QStringLiteral("/s"),
+               Report::Bound::AtLeast, 100);
+    std::FILE *out = std::tmpfile();
+    report.print(out);
+    std::rewind(out);
+    QFile file;
+    QVERIFY(file.open(out, QIODevice::ReadOnly));
+    QList<QJsonObject> lines;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith('{'))
+            lines << QJsonDocument::fromJson(line).object();
+    }
+    file.close();
+    std::fclose(out);
+    QCOMPARE(lines.size(), 3);
+    const auto field = [&lines](int line, const char *name) {
+        return lines[line].value(QLatin1String(name));
+    };
+    QCOMPARE(field(0, "figure").toString(), QStringLiteral("run"));
+    QCOMPARE(field(0, "mode").toString(), QStringLiteral("full"));
+    QCOMPARE(field(1, "figure").toString(), QStringLiteral("pace.cpu"));
+    QCOMPARE(field(1, "value").toDouble(), 0.4);
+    QCOMPARE(field(1, "unit").toString(), QStringLiteral("s"));
+    QCOMPARE(field(1, "target").toString(), QStringLiteral("<= 0.50"));
+    QCOMPARE(field(1, "met").toBool(), true);
+    QCOMPARE(field(1, "platform").toString(), QStringLiteral("offscreen"));
+    QCOMPARE(field(1, "highest").toDouble(), 0.6);
+    // A figure that could not be measured is null, and meets no target.
+    QVERIFY(field(2, "value").isNull());
+    QCOMPARE(field(2, "met").toBool(), false);
 }
 
 void BenchTrafficTest::feederDeliversEveryByte_data()

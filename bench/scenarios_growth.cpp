@@ -52,7 +52,9 @@ struct Case
     QString label;
     QString before;
     Arrival arrival = Barcodes;
-    int baseline = -1; // index of the case compared with, and the most this may cost more
+    // The case this one's cost is held against (an index, -1 for none), and the most it may cost
+    // as a multiple of that.
+    int baseline = -1;
     double ratioTarget = 0;
     std::vector<double> costs = {};
 };
