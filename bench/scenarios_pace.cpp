@@ -75,8 +75,9 @@ void startup(Report &report)
 
 void idle(BenchRig &rig, bool quick, Report &report)
 {
-    report.setSection(
-        QStringLiteral("Idle: the port open, nothing arriving; then one barcode a second"));
+    report.setSection(quick ? QStringLiteral("Idle: the port open, nothing arriving")
+                            : QStringLiteral("Idle: the port open, nothing arriving; then one "
+                                             "barcode a second"));
     const int idleSeconds = quick ? 2 : 10;
     emptyHistory(rig);
     qint64 cpuFrom = processCpuNs();
