@@ -1,7 +1,11 @@
 #include "benchrig.h"
 
+#include "clocks.h"
+#include "desktopfeedback.h"
+#include "form1.h"
 #include "historybox.h"
 #include "termiosdevice.h"
+#include "testercore.h"
 #include "textbox.h"
 
 #include <QEvent>
@@ -13,26 +17,47 @@ namespace {
 
 constexpr int OpenTimeoutMs = 10'000;
 constexpr int SettleMs = 50;
-constexpr int PollMs = 5;
+constexpr int StallMs = 15'000;
+// Frames come at most every 40 ms: the one after the last character is a part of its cost.
+constexpr int FrameWaitMs = 100;
 
 } // namespace
 
-BenchRig::BenchRig()
-    : m_rig(std::make_unique<TermiosDevice>(), {m_feeder.slavePath()}, {}, TesterRig::Bell::Rung,
-            TesterCore::Timing())
+// Rings the desktop's bell as the program does, counting the rings; message boxes (the
+// start-up scan's report) would wait for a user, so none is shown.
+class BenchFeedback : public DesktopFeedback
 {
-    // Timer1 runs as in the program; its ticks are noted, found by name as the window's
-    // controls are.
-    const auto *timer1 = core().findChild<QTimer *>(QStringLiteral("Timer1"));
+public:
+    void beep() override
+    {
+        ++beeps;
+        DesktopFeedback::beep();
+    }
+    void messageBox(const QString &, const QString &) override {}
+
+    qint64 beeps = 0;
+};
+
+BenchRig::BenchRig()
+{
+    auto feedback = std::make_unique<BenchFeedback>();
+    m_feedback = feedback.get();
+    auto core = std::make_unique<TesterCore>(
+        std::make_unique<TermiosDevice>(),
+        [path = m_feeder.slavePath()] { return QStringList{path}; }, std::move(feedback));
+    const auto *timer1 = core->findChild<QTimer *>(QStringLiteral("Timer1"));
     Q_ASSERT(timer1);
-    m_history = m_rig.history();
-    m_rig.form().installEventFilter(this);
-    m_history->viewport()->installEventFilter(this);
-    m_barcode = m_rig.barCodeBox();
-    m_barcode->installEventFilter(this);
-    connect(m_history->document(), &QTextDocument::contentsChange, this,
-            &BenchRig::documentChanged);
     connect(timer1, &QTimer::timeout, this, [this] { m_ticks.push_back(monotonicNs()); });
+    m_form = std::make_unique<Form1>(std::move(core));
+    m_history = m_form->findChild<HistoryBox *>(QStringLiteral("TextReceivedTxt"));
+    m_barcode = m_form->findChild<TextBox *>(QStringLiteral("BarCodeText"));
+    for (QWidget *painted :
+         {static_cast<QWidget *>(m_form.get()), m_history->viewport(), m_barcode})
+        painted->installEventFilter(this);
+    connect(m_history->document(), &QTextDocument::contentsChange, this, [this] {
+        m_progress.push_back({monotonicNs(), historyChars()});
+        checkUntil();
+    });
 }
 
 BenchRig::~BenchRig()
@@ -40,15 +65,26 @@ BenchRig::~BenchRig()
     m_feeder.stop();
 }
 
+TesterCore &BenchRig::core()
+{
+    return m_form->core();
+}
+
+qint64 BenchRig::beeps() const
+{
+    return m_feedback->beeps;
+}
+
 bool BenchRig::showAndOpen()
 {
-    m_rig.form().show();
-    return runUntil(
-        [this] {
-            return core().comPort().PortOpen()
-                   && core().comPort().devicePath() == m_feeder.slavePath();
-        },
-        OpenTimeoutMs, PollMs);
+    m_form->show();
+    // Opening the port is nothing the rig notes: it looks now and then.
+    for (int waited = 0; waited < OpenTimeoutMs; waited += 5) {
+        if (core().comPort().PortOpen() && core().comPort().devicePath() == m_feeder.slavePath())
+            return true;
+        runFor(5);
+    }
+    return false;
 }
 
 void BenchRig::setHistory(const QString &raw)
@@ -60,9 +96,13 @@ void BenchRig::setHistory(const QString &raw)
     bar->setValue(bar->maximum());
     // Lets the work the new text causes (layout, scroll bars, repaint) finish first, so that
     // it is not counted against what arrives next.
-    const qint64 replaced = monotonicNs();
-    waitForRepaint(replaced, SettleMs);
+    const qint64 shown = monotonicNs();
+    runUntil([&] { return !m_historyPaints.empty() && m_historyPaints.back() > shown; }, SettleMs);
     runFor(SettleMs);
+    m_progress.clear();
+    m_historyPaints.clear();
+    m_barcodePaints.clear();
+    m_ticks.clear();
 }
 
 qint64 BenchRig::historyChars() const
@@ -70,69 +110,45 @@ qint64 BenchRig::historyChars() const
     return m_history->document()->characterCount() - 1 - m_history->rowBreaks();
 }
 
-void BenchRig::resetNotes()
+bool BenchRig::waitForChars(qint64 chars)
 {
-    m_progress.clear();
-    m_historyPaints.clear();
-    m_barcodePaints.clear();
-    m_ticks.clear();
+    // One timer event every StallMs at most: the wait costs nothing counted as the program's.
+    for (qint64 before = -1; historyChars() != before;) {
+        before = historyChars();
+        if (runUntil([&] { return historyChars() >= chars; }, StallMs))
+            return true;
+    }
+    return false;
 }
 
-bool BenchRig::waitForChars(qint64 chars, int stallMs)
+double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval, qsizetype chunk)
 {
-    // No timer of the rig's own fires while characters keep coming: a stall is looked for once
-    // the last growth is `stallMs` old, so what the wait costs is not counted as the program's.
-    qint64 lastChars = historyChars();
-    qint64 lastGrowthNs = monotonicNs();
-    QTimer stall;
-    stall.setSingleShot(true);
-    connect(&stall, &QTimer::timeout, this, [&] {
-        const qint64 now = historyChars();
-        if (now != lastChars) {
-            lastChars = now;
-            lastGrowthNs = monotonicNs();
-        }
-        const qint64 stillMs = (monotonicNs() - lastGrowthNs) / 1'000'000;
-        if (stillMs < stallMs)
-            stall.start(int(stallMs - stillMs));
-        else if (m_untilLoop)
-            m_untilLoop->quit();
-    });
-    stall.start(stallMs);
-    return runUntil([this, chars] { return historyChars() >= chars; }, -1);
+    const qint64 target = historyChars() + sent.size();
+    const qint64 cpuFrom = processCpuNs();
+    m_feeder.start(sent, interval, chunk);
+    waitForChars(target);
+    m_feeder.wait();
+    const qint64 arrived = m_progress.empty() ? monotonicNs() : m_progress.back().ns;
+    runUntil([&] { return !m_historyPaints.empty() && m_historyPaints.back() > arrived; },
+             FrameWaitMs);
+    return double(processCpuNs() - cpuFrom - m_feeder.cpuNs()) / 1e9;
 }
 
-bool BenchRig::waitForRepaint(qint64 afterNs, int timeoutMs)
+void BenchRig::runFor(int ms)
 {
-    return runUntil(
-        [this, afterNs] { return !m_historyPaints.empty() && m_historyPaints.back() > afterNs; },
-        timeoutMs);
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
-bool BenchRig::waitForBarcodeRepaint(qint64 afterNs, int timeoutMs)
-{
-    return runUntil(
-        [this, afterNs] { return !m_barcodePaints.empty() && m_barcodePaints.back() > afterNs; },
-        timeoutMs);
-}
-
-bool BenchRig::runUntil(const std::function<bool()> &done, int timeoutMs, int pollMs)
+bool BenchRig::runUntil(const std::function<bool()> &done, int timeoutMs)
 {
     if (done())
         return true;
     QEventLoop loop;
     m_until = &done;
     m_untilLoop = &loop;
-    QTimer poll;
-    if (pollMs > 0) {
-        connect(&poll, &QTimer::timeout, &loop, [&] {
-            if (done())
-                loop.quit();
-        });
-        poll.start(pollMs);
-    }
-    if (timeoutMs >= 0)
-        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
     loop.exec();
     m_until = nullptr;
     m_untilLoop = nullptr;
@@ -145,31 +161,17 @@ void BenchRig::checkUntil()
         m_untilLoop->quit();
 }
 
-void BenchRig::runFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-void BenchRig::documentChanged()
-{
-    const qint64 chars = historyChars();
-    m_progress.push_back({monotonicNs(), chars, threadCpuNs()});
-    checkUntil();
-}
-
 bool BenchRig::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::Paint) {
         const qint64 now = monotonicNs();
-        if (watched == &m_rig.form() && m_firstPaintNs == 0)
+        if (watched == m_form.get() && m_firstPaintNs == 0)
             m_firstPaintNs = now;
         else if (watched == m_history->viewport())
             m_historyPaints.push_back(now);
         else if (watched == m_barcode)
             m_barcodePaints.push_back(now);
-        // Recorded before the paint is done: the wait ends once the event loop is back.
+        // Noted before the paint is done: the wait ends once the event loop is back.
         checkUntil();
     }
     return QObject::eventFilter(watched, event);

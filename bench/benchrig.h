@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ptyfeeder.h"
-#include "testerrig.h"
+#include "traffic.h"
 
 #include <QObject>
 
@@ -9,13 +9,17 @@
 #include <memory>
 #include <vector>
 
+class BenchFeedback;
+class Form1;
 class HistoryBox;
 class QEventLoop;
+class TesterCore;
 
-// The real window on the real terminal device, its port on the slave of a pseudo-terminal
-// whose master the feeder writes to; beeps ring the desktop's bell, as in the program. Notes
-// when the history's document grows, when the window, the history and the barcode display
-// repaint and when the timer ticks, all on the feeder's clock.
+// The program's window and logic on the real terminal device, with the program's timing, its
+// port the slave of the feeder's pseudo-terminal. Beeps are counted and ring the desktop's
+// bell, as in the program; the start-up scan's boxes are swallowed. Notes when the history's
+// document grows, when the window, the history and the barcode display repaint and when Timer1
+// ticks, on the feeder's clock.
 //
 // The benchmark sends only digits and CR, each of which becomes one character of the
 // document (besides the breaks between the rows of a long line), so the document's length is
@@ -25,37 +29,28 @@ class BenchRig : public QObject
     Q_OBJECT
 
 public:
-    struct Progress
-    {
-        qint64 ns;
-        qint64 chars; // characters in the history's document
-        qint64 cpuNs; // CPU time of the window's thread so far
-    };
-
     BenchRig();
     ~BenchRig() override;
 
-    bool isValid() const { return m_feeder.isValid(); }
-    QString errorString() const { return m_feeder.errorString(); }
-
     // Shows the window and waits until its start-up scan has opened the pseudo-terminal.
     bool showAndOpen();
-    TesterCore &core() { return m_rig.core(); }
+    TesterCore &core();
     PtyFeeder &feeder() { return m_feeder; }
-    qint64 beeps() const { return m_rig.record->beeps; }
+    qint64 beeps() const;
 
-    // Replaces the history with `raw` (CR LF line breaks) and shows its end.
+    // Replaces the history with `raw` (CR LF line breaks), shows its end, lets the work that
+    // causes settle and forgets what was noted so far.
     void setHistory(const QString &raw);
     qint64 historyChars() const;
-    // Forgets what was noted so far.
-    void resetNotes();
     // Runs the event loop until the history holds `chars` characters; false when it stopped
-    // growing for `stallMs` first. Adds no timer events while the history grows.
-    bool waitForChars(qint64 chars, int stallMs);
-    // Runs the event loop until the history repaints after `afterNs`, for `timeoutMs` at most.
-    bool waitForRepaint(qint64 afterNs, int timeoutMs);
-    // The same for the barcode display.
-    bool waitForBarcodeRepaint(qint64 afterNs, int timeoutMs);
+    // growing for 15 s first. Adds no events of its own while it grows.
+    bool waitForChars(qint64 chars);
+    // Sends `sent`, `chunk` bytes every `interval` or (with an interval of 0) as fast as the pty
+    // takes them, and waits until all of it is in the history and on screen. Returns the CPU
+    // seconds the process spent meanwhile, without the feeder's: the window's thread, Qt's
+    // helper threads and the X connection's.
+    double feed(const QByteArray &sent, std::chrono::nanoseconds interval = {},
+                qsizetype chunk = 1);
     // Runs the event loop for `ms`, adding no events of its own.
     void runFor(int ms);
 
@@ -69,15 +64,14 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void documentChanged();
-    // Runs the event loop until `done` holds, for `timeoutMs` at most (-1: no limit). `done` is
-    // looked at after each change of the history's document and each repaint noted, and every
-    // `pollMs` if that is not 0.
-    bool runUntil(const std::function<bool()> &done, int timeoutMs, int pollMs = 0);
+    // Runs the event loop until `done` holds, for `timeoutMs` at most. `done` is looked at after
+    // each change of the history's document and each repaint noted.
+    bool runUntil(const std::function<bool()> &done, int timeoutMs);
     void checkUntil();
 
     PtyFeeder m_feeder;
-    TesterRig m_rig;
+    BenchFeedback *m_feedback = nullptr; // owned by the window's logic
+    std::unique_ptr<Form1> m_form;
     HistoryBox *m_history = nullptr;
     QWidget *m_barcode = nullptr;
     qint64 m_firstPaintNs = 0;

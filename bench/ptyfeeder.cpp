@@ -1,46 +1,53 @@
 #include "ptyfeeder.h"
 
-#include <cerrno>
+#include "clocks.h"
 
+#include <QFile>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
 #include <poll.h>
-#include <time.h>
+#include <termios.h>
 #include <unistd.h>
 
-namespace {
-
-constexpr int StopPollMs = 100;
-
-} // namespace
-
-PtyFeeder::PtyFeeder() = default;
+PtyFeeder::PtyFeeder()
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios raw{};
+    const char *name = nullptr;
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0
+        || !(name = ::ptsname(master)) || ::tcgetattr(master, &raw) != 0) {
+        m_error = QString::fromLocal8Bit(std::strerror(errno));
+        if (master >= 0)
+            ::close(master);
+        return;
+    }
+    // Raw, like an idle serial port: what is written arrives unchanged.
+    ::cfmakeraw(&raw);
+    ::tcsetattr(master, TCSANOW, &raw);
+    m_slavePath = QFile::decodeName(name);
+    m_master = master;
+}
 
 PtyFeeder::~PtyFeeder()
 {
     stop();
+    if (m_master >= 0)
+        ::close(m_master);
 }
 
-void PtyFeeder::reset()
+void PtyFeeder::start(QByteArray bytes, std::chrono::nanoseconds interval, qsizetype chunk)
 {
     wait();
     m_stop = false;
-    m_firstWriteNs = 0;
-    m_written = 0;
-    m_writeError = 0;
-    m_cpuNs = 0;
     m_pacedTimes.clear();
-}
-
-void PtyFeeder::startFlood(QByteArray bytes, qsizetype chunk)
-{
-    reset();
-    m_thread = std::thread(&PtyFeeder::flood, this, std::move(bytes), chunk);
-}
-
-void PtyFeeder::startPaced(QByteArray bytes, std::chrono::nanoseconds interval, qsizetype chunk)
-{
-    reset();
-    m_pacedTimes.reserve(size_t(bytes.size() / chunk + 1));
-    m_thread = std::thread(&PtyFeeder::paced, this, std::move(bytes), interval, chunk);
+    m_thread = std::thread([this, bytes = std::move(bytes), interval, chunk] {
+        write(bytes, interval, chunk);
+        m_cpuNs = threadCpuNs();
+    });
 }
 
 void PtyFeeder::wait()
@@ -55,57 +62,43 @@ void PtyFeeder::stop()
     wait();
 }
 
-void PtyFeeder::flood(QByteArray bytes, qsizetype chunk)
+void PtyFeeder::write(const QByteArray &bytes, std::chrono::nanoseconds interval, qsizetype chunk)
 {
-    for (qsizetype at = 0; at < bytes.size(); at += chunk) {
-        if (!writeAll(bytes.constData() + at, qMin(chunk, bytes.size() - at)))
-            break;
+    if (interval == interval.zero()) {
+        writeAll(bytes.constData(), bytes.size());
+        return;
     }
-    m_cpuNs = threadCpuNs();
-}
-
-void PtyFeeder::paced(QByteArray bytes, std::chrono::nanoseconds interval, qsizetype chunk)
-{
+    m_pacedTimes.reserve(size_t(bytes.size() / chunk + 1));
     // Absolute deadlines: a late wake-up does not push every later chunk back.
     timespec next{};
     ::clock_gettime(CLOCK_MONOTONIC, &next);
     for (qsizetype at = 0; at < bytes.size() && !m_stop; at += chunk) {
         next.tv_nsec += long(interval.count());
-        while (next.tv_nsec >= 1'000'000'000) {
-            next.tv_nsec -= 1'000'000'000;
-            ++next.tv_sec;
-        }
+        next.tv_sec += next.tv_nsec / 1'000'000'000;
+        next.tv_nsec %= 1'000'000'000;
         while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
         }
         m_pacedTimes.push_back(monotonicNs());
         if (!writeAll(bytes.constData() + at, qMin(chunk, bytes.size() - at)))
-            break;
+            return;
     }
-    m_cpuNs = threadCpuNs();
 }
 
 bool PtyFeeder::writeAll(const char *data, qsizetype size)
 {
-    while (size > 0) {
-        if (m_stop)
-            return false;
-        const qint64 began = monotonicNs();
-        const ssize_t written = ::write(m_pty.masterFd(), data, size_t(size));
+    while (size > 0 && !m_stop) {
+        const ssize_t written = ::write(m_master, data, size_t(size));
         if (written > 0) {
-            qint64 none = 0;
-            m_firstWriteNs.compare_exchange_strong(none, began);
-            m_written += written;
             data += written;
             size -= written;
-            continue;
-        }
-        if (written < 0 && errno != EAGAIN && errno != EINTR) {
-            m_writeError = errno;
+        } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
             return false;
+        } else {
+            // The slave's input is full: wait until the reader made room, looking out for
+            // stop() every 100 ms.
+            pollfd room{m_master, POLLOUT, 0};
+            ::poll(&room, 1, 100);
         }
-        // The slave's input is full: wait until the reader made room, looking out for stop().
-        pollfd room{m_pty.masterFd(), POLLOUT, 0};
-        ::poll(&room, 1, StopPollMs);
     }
-    return true;
+    return size == 0;
 }

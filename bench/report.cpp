@@ -2,17 +2,13 @@
 
 #include <QFile>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QLocale>
-#include <QRegularExpression>
 #include <QThread>
 
+#include <algorithm>
 #include <cmath>
-#include <limits>
 
-#include <sys/resource.h>
 #include <sys/utsname.h>
-#include <unistd.h>
 
 namespace {
 
@@ -24,223 +20,127 @@ QString formatted(double value, int decimals)
     return QLocale(QLocale::English).toString(value, 'f', decimals);
 }
 
-QString boundText(const Report::Figure &figure)
+QString targetText(const Report::Figure &figure)
 {
-    switch (figure.bound) {
-    case Report::Bound::AtLeast:
-        return QStringLiteral(">= ") + formatted(figure.limit, figure.decimals);
-    case Report::Bound::AtMost:
-        return QStringLiteral("<= ") + formatted(figure.limit, figure.decimals);
-    case Report::Bound::None:
-        break;
-    }
-    return {};
+    if (figure.bound == Report::Bound::None)
+        return {};
+    return (figure.bound == Report::Bound::AtLeast ? QStringLiteral(">= ") : QStringLiteral("<= "))
+           + formatted(figure.limit, figure.decimals);
 }
 
-QByteArray local(const QString &text)
+// The first line of `path` that starts with `prefix`, without it.
+QString lineOf(const char *path, const QByteArray &prefix)
 {
-    return text.toLocal8Bit();
+    QFile file(QString::fromLatin1(path));
+    // Files in /proc have no size: read to the end, not line by line.
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (line.startsWith(prefix))
+                return QString::fromLatin1(line.mid(prefix.size()).trimmed());
+        }
+    }
+    return QStringLiteral("unknown");
+}
+
+QString loadAverage()
+{
+    return lineOf("/proc/loadavg", {}).section(u' ', 0, 2);
 }
 
 } // namespace
 
 bool Report::Figure::met() const
 {
-    if (!std::isfinite(value))
-        return false;
-    switch (bound) {
-    case Bound::AtLeast:
+    if (bound == Bound::AtLeast)
         return value >= limit;
-    case Bound::AtMost:
+    if (bound == Bound::AtMost)
         return value <= limit;
-    case Bound::None:
-        break;
-    }
-    return true;
+    return std::isfinite(value);
+}
+
+Report::Report(const QString &platform, const QString &mode)
+{
+    utsname system{};
+    ::uname(&system);
+    m_run = {{QStringLiteral("figure"), QStringLiteral("run")},
+             {QStringLiteral("mode"), mode},
+             {QStringLiteral("platform"), platform},
+             {QStringLiteral("cpu"), lineOf("/proc/cpuinfo", "model name\t: ")},
+             {QStringLiteral("cores"), QThread::idealThreadCount()},
+             {QStringLiteral("linux"), QString::fromLatin1(system.release)},
+             {QStringLiteral("qt"), QString::fromLatin1(qVersion())},
+             {QStringLiteral("load_before"), loadAverage()}};
 }
 
 Report::Figure &Report::add(const QString &key, const QString &label, double value,
-                            const QString &unit, int decimals)
+                            const QString &unit, Bound bound, double limit, int decimals)
 {
-    return addTarget(key, label, value, unit, Bound::None, 0, decimals);
-}
-
-Report::Figure &Report::addTarget(const QString &key, const QString &label, double value,
-                                  const QString &unit, Bound bound, double limit, int decimals)
-{
-    m_figures.append({m_section, key, label, value, unit, bound, limit, decimals, false});
-    m_rows.append({m_section, int(m_figures.size() - 1), {}});
+    m_figures.append({m_section, key, label, value, unit, bound, limit, decimals, false, {}});
     return m_figures.last();
 }
 
-Report::Figure &Report::addIntegrity(const QString &key, const QString &label, qint64 count)
+void Report::addIntegrity(const QString &key, const QString &label, qint64 count)
 {
-    Figure &figure = addTarget(key, label, double(count), QString(), Bound::AtMost, 0);
-    figure.integrity = true;
-    return figure;
-}
-
-void Report::setSecondColumn(const QString &platform, const QHash<QString, double> &values)
-{
-    m_secondPlatform = platform;
-    m_second = values;
-}
-
-QHash<QString, double> Report::readJson(const QString &path, const QString &platform)
-{
-    QHash<QString, double> values;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return values;
-    while (!file.atEnd()) {
-        const QJsonObject line = QJsonDocument::fromJson(file.readLine()).object();
-        if (line.value(QStringLiteral("platform")).toString() != platform)
-            continue;
-        const QJsonValue value = line.value(QStringLiteral("value"));
-        values.insert(line.value(QStringLiteral("figure")).toString(),
-                      value.isDouble() ? value.toDouble()
-                                       : std::numeric_limits<double>::quiet_NaN());
-    }
-    return values;
-}
-
-void Report::note(const QString &text)
-{
-    m_rows.append({m_section, -1, text});
+    add(key, label, double(count), QString(), Bound::AtMost, 0).integrity = true;
 }
 
 bool Report::integrityFailed() const
 {
-    for (Figure figure : m_figures) {
-        if (!figure.integrity)
-            continue;
-        if (!figure.met())
-            return true;
-        figure.value = m_second.value(figure.key, 0);
-        if (!figure.met())
-            return true;
-    }
-    return false;
+    return std::any_of(m_figures.begin(), m_figures.end(),
+                       [](const Figure &f) { return f.integrity && !f.met(); });
 }
 
-void Report::printTable(std::FILE *out, const QString &header) const
+void Report::print(std::FILE *out) const
 {
-    std::fprintf(out, "%s\n", local(header).constData());
-    const bool second = !m_secondPlatform.isEmpty();
-    if (second)
-        std::fprintf(out, "\n  %-52s %18s %18s\n", "", local(m_platform).constData(),
-                     local(m_secondPlatform).constData());
+    QJsonObject run = m_run;
+    run.insert(QStringLiteral("load_after"), loadAverage());
+    const auto field = [&run](const char *name) {
+        return run.value(QLatin1String(name));
+    };
+    QString table
+        = QStringLiteral("Lumora benchmark (%1 run, window on %2)\n"
+                         "Machine: %3, %4 cores; Linux %5; Qt %6\n"
+                         "Load average before: %7, after: %8\n")
+              .arg(field("mode").toString(), field("platform").toString(), field("cpu").toString())
+              .arg(field("cores").toInt())
+              .arg(field("linux").toString(), field("qt").toString(),
+                   field("load_before").toString(), field("load_after").toString());
     QString section;
-    for (const Row &row : m_rows) {
-        if (row.section != section) {
-            section = row.section;
-            std::fprintf(out, "\n%s\n", local(section).constData());
-        }
-        if (row.figure < 0) {
-            std::fprintf(out, "    (%s)\n", local(row.note).constData());
-            continue;
-        }
-        const Figure &f = m_figures.at(row.figure);
-        const auto shown = [&f](double value) {
-            return local((formatted(value, f.decimals) + u' ' + f.unit).trimmed());
-        };
-        const QString verdict = f.hasTarget()
-                                    ? (f.met() ? QStringLiteral("met") : QStringLiteral("MISSED"))
-                                    : QString();
-        std::fprintf(out, "  %-52s %18s", local(f.label).constData(), shown(f.value).constData());
-        if (second)
-            std::fprintf(out, " %18s",
-                         m_second.contains(f.key) ? shown(m_second.value(f.key)).constData() : "-");
-        std::fprintf(out, "  %-14s %s\n", local(boundText(f)).constData(),
-                     local(verdict).constData());
+    for (const Figure &f : m_figures) {
+        if (f.section != section)
+            table += u'\n' + (section = f.section) + u'\n';
+        const QString verdict = f.bound == Bound::None ? QString()
+                                : f.met()              ? QStringLiteral("met")
+                                                       : QStringLiteral("MISSED");
+        QStringList parts;
+        for (const auto &[name, part] : f.parts)
+            parts << name + u' ' + formatted(part, f.decimals);
+        table += QStringLiteral("  %1 %2  %3 %4 %5\n")
+                     .arg(f.label, -56)
+                     .arg((formatted(f.value, f.decimals) + u' ' + f.unit).trimmed(), 18)
+                     .arg(targetText(f), -12)
+                     .arg(verdict, -6)
+                     .arg(parts.isEmpty() ? QString() : u'(' + parts.join(u", ") + u')');
     }
-    std::fprintf(out, "\n");
-}
+    std::fprintf(out, "%s\n", table.toLocal8Bit().constData());
 
-void Report::printJson(std::FILE *out, QJsonObject run) const
-{
-    run.insert(QStringLiteral("figure"), QStringLiteral("run"));
-    run.insert(QStringLiteral("cpu"), cpuModel());
-    run.insert(QStringLiteral("cores"), coreCount());
-    run.insert(QStringLiteral("qt"), QString::fromLatin1(qVersion()));
-    run.insert(QStringLiteral("platform"), m_platform);
-    if (!m_secondPlatform.isEmpty())
-        run.insert(QStringLiteral("second_platform"), m_secondPlatform);
-    std::fprintf(out, "%s\n", QJsonDocument(run).toJson(QJsonDocument::Compact).constData());
-    const auto print = [out](Figure f, const QString &platform) {
-        QJsonObject line{
-            {QStringLiteral("figure"), f.key},
-            {QStringLiteral("value"), std::isfinite(f.value) ? QJsonValue(f.value) : QJsonValue()},
-            {QStringLiteral("unit"), f.unit},
-            {QStringLiteral("platform"), platform},
-        };
-        if (f.hasTarget()) {
-            line.insert(QStringLiteral("target"), boundText(f));
+    const auto number = [](double value) {
+        return std::isfinite(value) ? QJsonValue(value) : QJsonValue();
+    };
+    QList<QJsonObject> lines{run};
+    for (const Figure &f : m_figures) {
+        QJsonObject line{{QStringLiteral("figure"), f.key},
+                         {QStringLiteral("value"), number(f.value)},
+                         {QStringLiteral("unit"), f.unit},
+                         {QStringLiteral("platform"), run.value(QStringLiteral("platform"))}};
+        if (f.bound != Bound::None) {
+            line.insert(QStringLiteral("target"), targetText(f));
             line.insert(QStringLiteral("met"), f.met());
         }
-        std::fprintf(out, "%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
-    };
-    for (const Figure &f : m_figures)
-        print(f, m_platform);
-    for (Figure f : m_figures) {
-        if (!m_second.contains(f.key))
-            continue;
-        f.value = m_second.value(f.key);
-        print(f, m_secondPlatform);
+        for (const auto &[name, part] : f.parts)
+            line.insert(name, number(part));
+        lines.append(line);
     }
-}
-
-QString cpuModel()
-{
-    QFile cpuinfo(QStringLiteral("/proc/cpuinfo"));
-    if (!cpuinfo.open(QIODevice::ReadOnly | QIODevice::Text))
-        return QStringLiteral("unknown");
-    static const QRegularExpression modelLine(QStringLiteral("^model name\\s*:\\s*(.*)$"),
-                                              QRegularExpression::MultilineOption);
-    const QRegularExpressionMatch match = modelLine.match(QString::fromLatin1(cpuinfo.readAll()));
-    return match.hasMatch() ? match.captured(1).trimmed() : QStringLiteral("unknown");
-}
-
-int coreCount()
-{
-    return QThread::idealThreadCount();
-}
-
-QString machineSummary()
-{
-    utsname system{};
-    ::uname(&system);
-    return QStringLiteral("Machine: %1, %2 cores; Linux %3; Qt %4 (built against %5)")
-        .arg(cpuModel())
-        .arg(coreCount())
-        .arg(QString::fromLatin1(system.release), QString::fromLatin1(qVersion()),
-             QStringLiteral(QT_VERSION_STR));
-}
-
-QString loadAverage()
-{
-    QFile loadavg(QStringLiteral("/proc/loadavg"));
-    if (!loadavg.open(QIODevice::ReadOnly))
-        return QStringLiteral("unknown");
-    const QList<QByteArray> fields = loadavg.readAll().split(' ');
-    return fields.size() < 3 ? QStringLiteral("unknown")
-                             : QString::fromLatin1(fields.mid(0, 3).join(' '));
-}
-
-qint64 currentRssKiB()
-{
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
-    if (fields.size() < 2)
-        return -1;
-    return fields.at(1).toLongLong() * ::sysconf(_SC_PAGESIZE) / 1024;
-}
-
-qint64 peakRssKiB()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
+    for (const QJsonObject &line : lines)
+        std::fprintf(out, "%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
 }

@@ -44,23 +44,21 @@ qint64 damagedChars(QStringView got, QStringView expected)
 
 namespace {
 
-std::vector<BenchRig::Progress>::const_iterator
-reached(const std::vector<BenchRig::Progress> &progress, qint64 chars)
+std::vector<Progress>::const_iterator reached(const std::vector<Progress> &progress, qint64 chars)
 {
     return std::find_if(progress.begin(), progress.end(),
-                        [chars](const BenchRig::Progress &p) { return p.chars >= chars; });
+                        [chars](const Progress &p) { return p.chars >= chars; });
 }
 
 } // namespace
 
-qint64 reachedNs(const std::vector<BenchRig::Progress> &progress, qint64 chars)
+qint64 reachedNs(const std::vector<Progress> &progress, qint64 chars)
 {
     const auto at = reached(progress, chars);
     return at == progress.end() ? 0 : at->ns;
 }
 
-double rateBetween(const std::vector<BenchRig::Progress> &progress, qint64 fromChars,
-                   qint64 toChars)
+double rateBetween(const std::vector<Progress> &progress, qint64 fromChars, qint64 toChars)
 {
     const auto from = reached(progress, fromChars);
     const auto to = reached(progress, toChars);
@@ -83,6 +81,19 @@ double longestGapMs(const std::vector<qint64> &events, qint64 from, qint64 to)
     return double(longest) / 1e6;
 }
 
+std::vector<double> delaysMs(const std::vector<qint64> &writes, const std::vector<qint64> &events)
+{
+    std::vector<double> delays;
+    auto event = events.begin();
+    for (const qint64 written : writes) {
+        event = std::lower_bound(event, events.end(), written);
+        if (event == events.end())
+            break;
+        delays.push_back(double(*event - written) / 1e6);
+    }
+    return delays;
+}
+
 double percentile(std::vector<double> &values, double fraction)
 {
     if (values.empty())
@@ -90,12 +101,6 @@ double percentile(std::vector<double> &values, double fraction)
     std::sort(values.begin(), values.end());
     const auto rank = size_t(std::ceil(fraction * double(values.size())));
     return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
-}
-
-QString thousands(qint64 chars)
-{
-    return chars >= 1'000'000 ? QStringLiteral("%1M").arg(chars / 1'000'000)
-                              : QStringLiteral("%1k").arg(chars / 1'000);
 }
 
 } // namespace Traffic

@@ -1,11 +1,16 @@
 #pragma once
 
-#include "benchrig.h"
-
 #include <QByteArray>
 #include <QString>
 
 #include <vector>
+
+// When the history's document changed, and how many characters it held then.
+struct Progress
+{
+    qint64 ns;
+    qint64 chars;
+};
 
 // What the benchmark sends and how it reads what arrived.
 namespace Traffic {
@@ -20,16 +25,15 @@ qint64 damagedChars(QStringView got, QStringView expected);
 
 // Characters a second while the history grew from `fromChars` to `toChars`, measured between
 // the first document changes that reached each; NaN when they are the same change.
-double rateBetween(const std::vector<BenchRig::Progress> &progress, qint64 fromChars,
-                   qint64 toChars);
+double rateBetween(const std::vector<Progress> &progress, qint64 fromChars, qint64 toChars);
 // When the history first held `chars` characters, 0 if never.
-qint64 reachedNs(const std::vector<BenchRig::Progress> &progress, qint64 chars);
+qint64 reachedNs(const std::vector<Progress> &progress, qint64 chars);
 // The longest time without an event in [from, to], counting the ends as events.
 double longestGapMs(const std::vector<qint64> &events, qint64 from, qint64 to);
+// Time from each of `writes` to the first of `events` after it, in ms; writes after the last
+// event have none. Both lists are in time order.
+std::vector<double> delaysMs(const std::vector<qint64> &writes, const std::vector<qint64> &events);
 // The value below which `fraction` of `values` lie (nearest rank); sorts `values`.
 double percentile(std::vector<double> &values, double fraction);
-
-// A count of characters as "10k" or "1M", for the report's labels and keys.
-QString thousands(qint64 chars);
 
 } // namespace Traffic

@@ -3,9 +3,12 @@
 #include "traffic.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 #include <cmath>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,9 +29,12 @@ private Q_SLOTS:
     void rateBetween();
     void longestGap_data();
     void longestGap();
+    void delays_data();
+    void delays();
     void percentile_data();
     void percentile();
     void onlyIntegrityFailsTheRun();
+    void jsonLinePerFigure();
     void feederDeliversEveryByte_data();
     void feederDeliversEveryByte();
 };
@@ -96,8 +102,8 @@ void BenchTrafficTest::rateBetween()
     QFETCH(qint64, from);
     QFETCH(qint64, to);
     QFETCH(double, rate);
-    const std::vector<BenchRig::Progress> progress{
-        {10'000'000, 1000, 0}, {20'000'000, 3000, 0}, {30'000'000, 4000, 0}};
+    const std::vector<Progress> progress{
+        {10'000'000, 1000}, {20'000'000, 3000}, {30'000'000, 4000}};
     const double got = Traffic::rateBetween(progress, from, to);
     if (std::isnan(rate))
         QVERIFY(std::isnan(got));
@@ -128,6 +134,33 @@ void BenchTrafficTest::longestGap()
     QCOMPARE(Traffic::longestGapMs(events, 0, 100'000'000), gapMs);
 }
 
+void BenchTrafficTest::delays_data()
+{
+    QTest::addColumn<std::vector<qint64>>("writes");
+    QTest::addColumn<std::vector<qint64>>("paints");
+    QTest::addColumn<std::vector<double>>("delaysMs");
+
+    QTest::addRow("each to the next paint")
+        << std::vector<qint64>{0, 15, 30} << std::vector<qint64>{10, 40}
+        << std::vector<double>{10, 25, 10};
+    QTest::addRow("paints before a write do not count")
+        << std::vector<qint64>{20} << std::vector<qint64>{5, 19, 50} << std::vector<double>{30};
+    QTest::addRow("no paint after the last write")
+        << std::vector<qint64>{0, 60} << std::vector<qint64>{40} << std::vector<double>{40};
+}
+
+void BenchTrafficTest::delays()
+{
+    QFETCH(std::vector<qint64>, writes);
+    QFETCH(std::vector<qint64>, paints);
+    QFETCH(std::vector<double>, delaysMs);
+    for (qint64 &at : writes)
+        at *= 1'000'000;
+    for (qint64 &at : paints)
+        at *= 1'000'000;
+    QCOMPARE(Traffic::delaysMs(writes, paints), delaysMs);
+}
+
 void BenchTrafficTest::percentile_data()
 {
     QTest::addColumn<double>("fraction");
@@ -153,13 +186,51 @@ void BenchTrafficTest::percentile()
 
 void BenchTrafficTest::onlyIntegrityFailsTheRun()
 {
-    Report report;
-    report.addTarget(QStringLiteral("rate"), QStringLiteral("rate"), 10, QStringLiteral("/s"),
-                     Report::Bound::AtLeast, 100);
+    Report report(QStringLiteral("offscreen"), QStringLiteral("quick"));
+    report.add(QStringLiteral("rate"), QStringLiteral("rate"), 10, QStringLiteral("/s"),
+               Report::Bound::AtLeast, 100);
     report.addIntegrity(QStringLiteral("lost"), QStringLiteral("lost"), 0);
     QVERIFY(!report.integrityFailed()); // a missed target is reported, not failed
     report.addIntegrity(QStringLiteral("lost2"), QStringLiteral("lost"), 1);
     QVERIFY(report.integrityFailed());
+}
+
+void BenchTrafficTest::jsonLinePerFigure()
+{
+    Report report(QStringLiteral("offscreen"), QStringLiteral("full"));
+    Report::Figure &cpu = report.add(QStringLiteral("pace.cpu"), QStringLiteral("CPU"), 0.4,
+                                     QStringLiteral("s"), Report::Bound::AtMost, 0.5, 2);
+    cpu.parts = {{QStringLiteral("lowest"), 0.3}, {QStringLiteral("highest"), 0.6}};
+    report.add(QStringLiteral("flood.rate"), QStringLiteral("rate"), qQNaN(), QStringLiteral("/s"),
+               Report::Bound::AtLeast, 100);
+    std::FILE *out = std::tmpfile();
+    report.print(out);
+    std::rewind(out);
+    QFile file;
+    QVERIFY(file.open(out, QIODevice::ReadOnly));
+    QList<QJsonObject> lines;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith('{'))
+            lines << QJsonDocument::fromJson(line).object();
+    }
+    file.close();
+    std::fclose(out);
+    QCOMPARE(lines.size(), 3);
+    const auto field = [&lines](int line, const char *name) {
+        return lines[line].value(QLatin1String(name));
+    };
+    QCOMPARE(field(0, "figure").toString(), QStringLiteral("run"));
+    QCOMPARE(field(0, "mode").toString(), QStringLiteral("full"));
+    QCOMPARE(field(1, "figure").toString(), QStringLiteral("pace.cpu"));
+    QCOMPARE(field(1, "value").toDouble(), 0.4);
+    QCOMPARE(field(1, "unit").toString(), QStringLiteral("s"));
+    QCOMPARE(field(1, "target").toString(), QStringLiteral("<= 0.50"));
+    QCOMPARE(field(1, "met").toBool(), true);
+    QCOMPARE(field(1, "platform").toString(), QStringLiteral("offscreen"));
+    QCOMPARE(field(1, "highest").toDouble(), 0.6);
+    // A figure that could not be measured is null, and meets no target.
+    QVERIFY(field(2, "value").isNull());
+    QCOMPARE(field(2, "met").toBool(), false);
 }
 
 void BenchTrafficTest::feederDeliversEveryByte_data()
@@ -179,10 +250,7 @@ void BenchTrafficTest::feederDeliversEveryByte()
     QVERIFY(slave >= 0);
     // Far more than a terminal's input holds: the flood must wait for the reader, not drop.
     const QByteArray sent = paced ? Traffic::barcodes(3) : Traffic::barcodes(20'000);
-    if (paced)
-        feeder.startPaced(sent, std::chrono::milliseconds(1));
-    else
-        feeder.startFlood(sent);
+    feeder.start(sent, paced ? std::chrono::milliseconds(1) : std::chrono::milliseconds(0));
     QByteArray got;
     char buffer[4096];
     for (int idle = 0; got.size() < sent.size() && idle < 100;) {
@@ -199,8 +267,6 @@ void BenchTrafficTest::feederDeliversEveryByte()
     ::close(slave);
     QCOMPARE(got.size(), sent.size());
     QVERIFY(got == sent);
-    QCOMPARE(feeder.bytesWritten(), sent.size());
-    QVERIFY(feeder.firstWriteNs() > 0);
     if (paced) {
         const std::vector<qint64> &times = feeder.pacedWriteTimes();
         QCOMPARE(qsizetype(times.size()), sent.size());

@@ -24,8 +24,6 @@ public:
     bool isValid() const { return m_master >= 0; }
     QString errorString() const { return m_error; }
     QString slavePath() const { return m_slavePath; }
-    // The scanner's end, for a writer that waits on it itself; -1 after hangUp().
-    int masterFd() const { return m_master; }
 
     // Sends bytes without blocking; returns how many the slave took (fewer while its input
     // is full), or -1 on an error (after hangUp(), for one).

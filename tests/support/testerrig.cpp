@@ -1,6 +1,5 @@
 #include "testerrig.h"
 
-#include "desktopfeedback.h"
 #include "historybox.h"
 #include "textbox.h"
 
@@ -9,47 +8,20 @@
 
 #include <cerrno>
 
-namespace {
-
-// Counts beeps and records boxes, and rings the desktop's bell as the program does.
-class RingingFeedback : public Feedback
-{
-public:
-    explicit RingingFeedback(std::unique_ptr<RecordingFeedback> recorder)
-        : m_recorder(std::move(recorder))
-    {}
-
-    void beep() override
-    {
-        m_recorder->beep();
-        m_bell.beep();
-    }
-    void messageBox(const QString &text, const QString &title) override
-    {
-        m_recorder->messageBox(text, title);
-    }
-
-private:
-    std::unique_ptr<RecordingFeedback> m_recorder;
-    DesktopFeedback m_bell;
-};
-
-} // namespace
-
 TesterRig::TesterRig(QStringList portPaths, CommControl::Settings settings,
                      TesterCore::Timing timing)
     : ports(std::make_shared<QStringList>(std::move(portPaths)))
 {
     auto device = std::make_unique<FakeDevice>();
     fake = device.get();
-    build(std::move(device), settings, Bell::Counted, timing);
+    build(std::move(device), settings, timing);
 }
 
 TesterRig::TesterRig(std::unique_ptr<SerialDevice> device, QStringList portPaths,
-                     CommControl::Settings settings, Bell bell, TesterCore::Timing timing)
+                     CommControl::Settings settings, TesterCore::Timing timing)
     : ports(std::make_shared<QStringList>(std::move(portPaths)))
 {
-    build(std::move(device), settings, bell, timing);
+    build(std::move(device), settings, timing);
 }
 
 TesterCore::Timing TesterRig::handTicked()
@@ -60,17 +32,12 @@ TesterCore::Timing TesterRig::handTicked()
 }
 
 void TesterRig::build(std::unique_ptr<SerialDevice> device, CommControl::Settings settings,
-                      Bell bell, TesterCore::Timing timing)
+                      TesterCore::Timing timing)
 {
     auto recorder = std::make_unique<RecordingFeedback>();
     record = recorder->record();
-    std::unique_ptr<Feedback> feedback;
-    if (bell == Bell::Rung)
-        feedback = std::make_unique<RingingFeedback>(std::move(recorder));
-    else
-        feedback = std::move(recorder);
     m_core = std::make_unique<TesterCore>(
-        std::move(device), [list = ports] { return *list; }, std::move(feedback), settings, timing);
+        std::move(device), [list = ports] { return *list; }, std::move(recorder), settings, timing);
 }
 
 Form1 &TesterRig::form()

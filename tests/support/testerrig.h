@@ -11,19 +11,16 @@ class TextBox;
 
 // The tester's logic with recorded beeps and message boxes, on a fake device or on the given
 // one (the terminal device, for pseudo-terminals), and its window once a test asks for it.
-// Beeps are counted; the benchmark also rings them, as the program does.
+// Beeps are counted.
 // Ports 1, 2, ... are the paths in `ports`, which the test may change while it runs. Timer1
 // ticks by hand (tests call tick()) unless the timing given says otherwise.
 class TesterRig
 {
 public:
-    enum class Bell { Counted, Rung };
-
     explicit TesterRig(QStringList portPaths = fakePorts(), CommControl::Settings settings = {},
                        TesterCore::Timing timing = handTicked());
     TesterRig(std::unique_ptr<SerialDevice> device, QStringList portPaths,
-              CommControl::Settings settings = {}, Bell bell = Bell::Counted,
-              TesterCore::Timing timing = handTicked());
+              CommControl::Settings settings = {}, TesterCore::Timing timing = handTicked());
 
     static QStringList fakePorts();
     // The program's timing, with Timer1 too slow to ever tick on its own in a test.
@@ -61,7 +58,7 @@ public:
     FakeDevice *fake = nullptr; // null on a real device
 
 private:
-    void build(std::unique_ptr<SerialDevice> device, CommControl::Settings settings, Bell bell,
+    void build(std::unique_ptr<SerialDevice> device, CommControl::Settings settings,
                TesterCore::Timing timing);
 
     std::unique_ptr<TesterCore> m_core;

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <ctime>
+
+// Clocks in nanoseconds: monotonic wall time, and CPU time of this process and this thread.
+inline qint64 clockNs(clockid_t clock)
+{
+    timespec now{};
+    ::clock_gettime(clock, &now);
+    return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+inline qint64 monotonicNs()
+{
+    return clockNs(CLOCK_MONOTONIC);
+}
+
+inline qint64 processCpuNs()
+{
+    return clockNs(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+inline qint64 threadCpuNs()
+{
+    return clockNs(CLOCK_THREAD_CPUTIME_ID);
+}
