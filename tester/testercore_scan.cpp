@@ -73,6 +73,8 @@ void TesterCore::ScanComPorts()
     }
 
     PortReport = report();
+    // While the report is on screen, the connection's details name what was probed.
+    Q_EMIT changed(Field::Connection);
     m_feedback->messageBox(PortReport, StatusTitle);
 
     bool passedOver = false;

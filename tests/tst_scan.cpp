@@ -125,14 +125,20 @@ void ScanTest::portNumbersHoldForTheScan()
     // sorts before it. The connect goes on with the list the probe used: port 1 is still the
     // adapter, and the new device, never probed, is not opened under its number.
     TesterRig rig({QStringLiteral("/fake/ttyUSB0")});
+    QString detailsDuringReport;
     rig.record->onBox = [&](const QString &) {
+        detailsDuringReport = rig.control<QWidget>("CommLabel")->toolTip();
         *rig.ports = QStringList{QStringLiteral("/fake/ttyACM0"), QStringLiteral("/fake/ttyUSB0")};
     };
+    rig.form();
     rig.scan();
     QCOMPARE(rig.record->boxes.size(), 1);
     QCOMPARE(rig.core().commLabel(), QStringLiteral("Connect to Comm 1"));
     QCOMPARE(rig.fake->path(), QStringLiteral("/fake/ttyUSB0"));
     QVERIFY(!rig.fake->opened.contains(QStringLiteral("/fake/ttyACM0")));
+    // The connection's tooltip named the probed device while the report was on screen.
+    QVERIFY2(detailsDuringReport.contains(QStringLiteral("Com Port 1: /fake/ttyUSB0")),
+             qPrintable(detailsDuringReport));
 }
 
 void ScanTest::portsAboveFourNeverTried()
