@@ -22,7 +22,10 @@ NOT_PORTS = ("ttyS0", "ttyS2", "ttyS3")  # the console, and UARTs with nothing f
 OPEN_SETTINGS = ["speed 9600 baud", "cs8", "-parenb", "-cstopb", "-icanon", "-echo", "-isig",
                  "-iexten", "-opost", "-ixon", "-icrnl", "-inlcr", "-igncr", "-istrip"]
 UNPLUG_NOTICED_S = 0.5
-CPU_SHARE_MAX = 0.25  # of one core under QEMU's translator; a spinning loop takes all of it
+# Of one core under QEMU's translator, where even an idle Lumora costs a few percent, and a
+# sanitized build (every instruction checked, then translated) some tens of percent; a spinning
+# loop takes all of it.
+CPU_SHARE_MAX = 0.6
 
 
 class Checks:
@@ -148,6 +151,7 @@ def ftdi_unplug(machine, checks):
         checks.check(delay <= UNPLUG_NOTICED_S, f"RS232 Connection changed "
                      f"{delay * 1000:.0f} ms after the device went (at most "
                      f"{UNPLUG_NOTICED_S * 1000:.0f})", f"{delay:.2f} s")
+    agent("idle", seconds=1)  # the loss itself handled, and announced to the screen reader
     share = agent("cpu", seconds=3)["share"]
     checks.check(share <= CPU_SHARE_MAX, f"Lumora idles after the unplug ({share:.0%} of a core "
                  f"over 3 s)", f"{share:.0%}")
