@@ -43,6 +43,15 @@ class Checks:
         return ok
 
 
+def check_put_back_after_sigterm(agent, checks, name, before):
+    """Ends Lumora with SIGTERM: it quits the normal way and the port has its settings back"""
+    status = agent("term")["status"]
+    checks.check(status == 0, "Lumora ends on SIGTERM with status 0", f"status {status}")
+    after = agent("port", name=name, settings=True)["saved"]
+    checks.check(after == before, f"{name}'s settings are put back after SIGTERM",
+                 f"{before} became {after}")
+
+
 def shown(data):
     """How the window shows received bytes: one character each, controls as pictures."""
     special = {0x7F: "\u2421", 0x85: "\u2424", 0xA0: "\u237D", 0xAD: "\u2E17"}
@@ -183,11 +192,7 @@ def ftdi_replug(machine, checks):
     errors = agent("fields")["errors"]
     checks.check(errors == "No Errors", "Errors still says No Errors after the re-plug",
                  f"it says {errors}")
-    status = agent("term")["status"]
-    checks.check(status == 0, "Lumora ends on SIGTERM with status 0", f"status {status}")
-    after = agent("port", name="ttyUSB0", settings=True)["saved"]
-    checks.check(after == before, "ttyUSB0's settings are put back after SIGTERM",
-                 f"{before} became {after}")
+    check_put_back_after_sigterm(agent, checks, "ttyUSB0", before)
 
 
 def held_adapter_left_alone(machine, checks):
@@ -274,12 +279,7 @@ def uart_modem_lines(machine, checks):
 def uart_restored(machine, checks):
     """16550A UART: settings put back after SIGTERM"""
     agent = machine.agent
-    status = agent("term")["status"]
-    checks.check(status == 0, "Lumora ends on SIGTERM with status 0", f"status {status}")
-    after = agent("port", name="ttyS1", settings=True)["saved"]
-    before = machine.notes["uart settings"]
-    checks.check(after == before, "ttyS1's settings are put back after SIGTERM",
-                 f"{before} became {after}")
+    check_put_back_after_sigterm(agent, checks, "ttyS1", machine.notes["uart settings"])
 
 
 def held_uart_left_alone(machine, checks):
@@ -299,11 +299,7 @@ def held_uart_left_alone(machine, checks):
     checks.check(port["holders"] == [[holder, "python3"]], "the held UART is not opened",
                  f"held by {port['holders']}")
     checks.check(port["saved"] == held_settings, "the held UART's settings are unchanged")
-    status = agent("term")["status"]
-    checks.check(status == 0, "Lumora ends on SIGTERM with status 0", f"status {status}")
-    after = agent("port", name="ttyUSB0", settings=True)["saved"]
-    checks.check(after == adapter_settings, "ttyUSB0's settings are put back after SIGTERM",
-                 f"{adapter_settings} became {after}")
+    check_put_back_after_sigterm(agent, checks, "ttyUSB0", adapter_settings)
     agent("release", name="ttyS1")
 
 
