@@ -242,7 +242,10 @@ def judge(sound, scenes):
         failures.append("20,000 barcodes back to back made no sound while they arrived")
     if late:
         failures.append(f"{len(late)} beeps started more than 100 ms after the last barcode")
-    if ended and ended > last + 0.1 + length + 0.02:
+    # A beep may start up to 100 ms after the last character and then plays whole; the rest is
+    # room for the sound server's buffering on a loaded machine or a sanitized build. Sounds left
+    # queued from 20,000 barcodes would go on for seconds.
+    if ended and ended > last + 0.1 + length + 0.1:
         failures.append(f"sound went on {tail:.0f} ms after the last barcode: sounds were queued")
     return failures
 
