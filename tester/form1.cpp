@@ -142,26 +142,20 @@ void Form1::createControls()
         draw(field);
     BarCodeText->flush();
     showIndicator();
-    TextReceivedTxt->showAll(m_core->history());
+    TextReceivedTxt->setHistory(&m_core->historyText());
 }
 
 void Form1::connectCore()
 {
     TesterCore *core = m_core.get();
     connect(core, &TesterCore::changed, this, &Form1::draw);
-    connect(core, &TesterCore::historyAppended, this, &Form1::historyAppended);
-    connect(core, &TesterCore::historyCleared, TextReceivedTxt,
-            [this] { TextReceivedTxt->showAll({}); });
+    // The history box reads the logic's text; what arrived goes on screen with the next frame.
+    connect(core, &TesterCore::historyAppended, this, [this] { m_pacer.request(); });
+    connect(core, &TesterCore::historyCleared, TextReceivedTxt, &HistoryBox::reset);
     connect(TextReceivedTxt, &HistoryBox::edited, core, &TesterCore::editHistory);
     connect(BarCodeText, &TextBox::edited, core, &TesterCore::editBarCodeText);
     connect(Command1, &QPushButton::clicked, core, &TesterCore::Command1_Click);
     connect(&m_pacer, &FramePacer::frame, this, &Form1::drawFrame);
-}
-
-void Form1::historyAppended(QStringView chars, bool lineBreak)
-{
-    TextReceivedTxt->appendReceived(chars, lineBreak);
-    m_pacer.request();
 }
 
 void Form1::drawFrame()

@@ -35,7 +35,6 @@ private:
     void createControls();
     void connectCore();
     void draw(TesterCore::Field field);
-    void historyAppended(QStringView chars, bool lineBreak);
     void showIndicator();
 
     std::unique_ptr<TesterCore> m_core;

@@ -56,7 +56,7 @@ void TesterCore::editHistory(qsizetype position, qsizetype removed, QStringView 
 {
     position = qBound<qsizetype>(0, position, m_history.size());
     removed = qBound<qsizetype>(0, removed, m_history.size() - position);
-    m_history.replace(position, removed, inserted.data(), inserted.size());
+    m_history.replace(position, removed, inserted);
 }
 
 void TesterCore::editBarCodeText(qsizetype position, qsizetype removed, QStringView inserted)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commcontrol.h"
+#include "historytext.h"
 
 #include <QObject>
 #include <QStringList>
@@ -81,7 +82,8 @@ public:
     const QString &barCodeBuffer() const { return BarCodeBuffer; }
     // The history's text: what was received, a completed barcode's line ended by CR LF, and
     // whatever the user typed, each where it happened.
-    const QString &history() const { return m_history; }
+    const QString &history() const { return m_history.text(); }
+    const HistoryText &historyText() const { return m_history; }
     const QString &barCodeText() const { return m_barCodeText; }
     const QString &commLabel() const { return m_commLabel; }
     const QString &errorMsg() const { return m_errorMsg; }
@@ -121,7 +123,7 @@ private:
     QString LastInput;
     QString BarCodeBuffer;
 
-    QString m_history;
+    HistoryText m_history;
     QString m_barCodeText;
     QString m_commLabel;
     QString m_errorMsg;

@@ -30,12 +30,12 @@ void TesterCore::receive()
         LastInput = QString(1, QChar(u'\0'));
     m_feedback->beep();
     if (LastInput == u"\r") {
-        m_history += QStringLiteral("\r\n");
-        Q_EMIT historyAppended(QStringView(m_history).right(2), true);
+        m_history.append(u"\r\n");
+        Q_EMIT historyAppended(QStringView(m_history.text()).right(2), true);
         setBarCodeText(BarCodeBuffer);
         BarCodeBuffer.clear();
     } else {
-        m_history += LastInput;
+        m_history.append(LastInput);
         Q_EMIT historyAppended(LastInput, false);
         BarCodeBuffer += LastInput;
     }

@@ -1,16 +1,16 @@
 #include "bytes.h"
 #include "historybox.h"
-#include "historyrows.h"
+#include "historytext.h"
 #include "testerrig.h"
 #include "testmain.h"
 #include "textbox.h"
 
+#include <QAccessible>
 #include <QClipboard>
 #include <QImage>
 #include <QPushButton>
 #include <QScreen>
 #include <QSet>
-#include <QTextBlock>
 
 // What the window draws of the logic's text, and how the user's typing reaches it.
 class DisplayTest : public QObject
@@ -46,6 +46,19 @@ static void typeText(QWidget *widget, const QString &text)
         QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
 }
 
+static QAccessibleTextInterface *accessibleText(QWidget *widget)
+{
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(widget);
+    return iface ? iface->textInterface() : nullptr;
+}
+
+// The history as a screen reader reads it: as shown, a line break as '\n'.
+static QString shown(HistoryBox *history)
+{
+    QAccessibleTextInterface *text = accessibleText(history);
+    return text->text(0, text->characterCount());
+}
+
 void DisplayTest::init()
 {
     rig = std::make_unique<TesterRig>();
@@ -66,11 +79,8 @@ void DisplayTest::receivedTextDrawn()
                             13));
     HistoryBox *history = rig->history();
     rig->frame();
-    // A line break on screen is one paragraph break; control characters are pictures.
-    QCOMPARE(history->document()->blockCount(), 3);
-    QCOMPARE(history->document()->firstBlock().text(),
-             QStringLiteral("\u2402A\u2409B\u241B\u2421\u2403"));
-    QCOMPARE(history->document()->findBlockByNumber(1).text(), QStringLiteral("\u240A456"));
+    // A line break on screen is one line break; control characters are pictures.
+    QCOMPARE(shown(history), QStringLiteral("\u2402A\u2409B\u241B\u2421\u2403\n\u240A456\n"));
     QCOMPARE(rig->barCodeBox()->text(), QStringLiteral("\u240A456"));
 }
 
@@ -135,8 +145,7 @@ void DisplayTest::typingLandsAfterWhatArrivedBefore()
     rig->receive("\r");
     QCOMPARE(rig->core().history(), QStringLiteral("AnB\r\n\r\n"));
     // Deleting works on what is shown: Backspace takes the character before the cursor.
-    history->flush();
-    history->moveCursor(QTextCursor::Start);
+    QTest::keyClick(history, Qt::Key_Home, Qt::ControlModifier);
     QTest::keyClick(history, Qt::Key_Delete);
     QCOMPARE(rig->core().history(), QStringLiteral("nB\r\n\r\n"));
 }
@@ -146,13 +155,13 @@ void DisplayTest::typedPicturesStayAsTyped()
     HistoryBox *history = rig->history();
     rig->receive(QByteArray("\0x", 2));
     history->setFocus();
-    history->moveCursor(QTextCursor::End);
+    QTest::keyClick(history, Qt::Key_End, Qt::ControlModifier);
     // A picture typed or pasted reads back as the picture; the received NUL stays a NUL.
     typeText(history, QStringLiteral("\u2400"));
     QGuiApplication::clipboard()->setText(QStringLiteral("\u240A\u2400"));
     history->paste();
     QCOMPARE(rig->core().history(), QString(QChar(u'\0')) + QStringLiteral("x\u2400\u240A\u2400"));
-    QCOMPARE(history->toPlainText(), QStringLiteral("\u2400x\u2400\u240A\u2400"));
+    QCOMPARE(shown(history), QStringLiteral("\u2400x\u2400\u240A\u2400"));
 }
 
 void DisplayTest::typingInTheBarcodeBox()
@@ -203,13 +212,6 @@ void DisplayTest::screenShowsWhatAFullRedrawShows()
     }
 }
 
-// The history's text as the document shows it, soft breaks as nothing.
-static QString shownText(HistoryBox *history)
-{
-    const QTextDocument *doc = history->document();
-    return HistoryRows::text(doc, 0, doc->characterCount() - 1, u"\r\n");
-}
-
 static Qt::Key namedKey(const QString &name)
 {
     const QHash<QString, Qt::Key> keys{{QStringLiteral("Backspace"), Qt::Key_Backspace},
@@ -233,47 +235,54 @@ void DisplayTest::longLinesShownInRows()
         rig->receive(part);
         rig->frame();
     }
-    QCOMPARE(history->document()->blockCount(), 4);
-    for (QTextBlock block = history->document()->begin(); block.isValid(); block = block.next())
-        QVERIFY(block.length() - 1 <= HistoryRows::RowChars);
-    QCOMPARE(shownText(history), rig->core().history());
+    rig->receive("XYZ\r");
+    rig->frame();
+    // Rows of 1,024 characters one under the other, then the next line.
+    QAccessibleTextInterface *text = accessibleText(history);
+    const QRect first = text->characterRect(0);
+    QVERIFY(!first.isEmpty());
+    for (const int row : {1, 2, 3}) {
+        const QRect start = text->characterRect(row == 3 ? 2101 : row * 1024);
+        QCOMPARE(start.left(), first.left());
+        QCOMPARE(start.top(), first.top() + row * first.height());
+    }
     // Copied across a row break, the line is whole.
-    QTextCursor selection(history->document());
-    selection.setPosition(1000);
-    selection.setPosition(1050, QTextCursor::KeepAnchor);
-    history->setTextCursor(selection);
-    history->copy();
-    QCOMPARE(QGuiApplication::clipboard()->text(), longLine().mid(1000, 49));
+    history->setFocus();
+    text->setSelection(0, 1000, 1050);
+    QTest::keyClick(history, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), longLine().mid(1000, 50));
 }
 
 void DisplayTest::wholeRowInOneFrame()
 {
-    // Exactly one row's worth arrives in one frame, then the line goes on and ends: every row
-    // on screen holds characters.
+    // Exactly one row's worth arrives in one frame, then the line goes on and ends: the next
+    // characters are in the row right under it.
     HistoryBox *history = rig->history();
-    const QByteArray row(HistoryRows::RowChars, '7');
-    rig->receive(row);
+    rig->receive(QByteArray(HistoryText::RowChars, '7'));
     rig->frame();
-    rig->receive("88\r");
+    rig->receive("88\r9");
     rig->frame();
-    QCOMPARE(history->document()->blockCount(), 3);
-    QCOMPARE(history->document()->firstBlock().length() - 1, HistoryRows::RowChars);
-    QCOMPARE(history->document()->firstBlock().next().text(), QStringLiteral("88"));
-    QCOMPARE(shownText(history), rig->core().history());
+    QAccessibleTextInterface *text = accessibleText(history);
+    const QRect first = text->characterRect(0);
+    QCOMPARE(text->characterRect(1024).top(), first.top() + first.height());
+    QCOMPARE(text->characterRect(1027).top(), first.top() + 2 * first.height());
+    QCOMPARE(text->characterRect(1027).left(), first.left());
 }
 
 void DisplayTest::clearEmptiesTheScreen()
 {
     HistoryBox *history = rig->history();
+    const QImage empty = history->viewport()->grab().toImage();
     rig->receive("111\r22");
     rig->frame();
+    QVERIFY(history->viewport()->grab().toImage() != empty);
     QTest::mouseClick(rig->control<QPushButton>("Command1"), Qt::LeftButton);
     rig->frame();
-    QCOMPARE(history->toPlainText(), QString());
+    QCOMPARE(history->viewport()->grab().toImage(), empty);
     // What arrives next shows alone; the barcode itself was assembled whole.
     rig->receive("2\r");
     rig->frame();
-    QCOMPARE(history->toPlainText(), QStringLiteral("2\n"));
+    QCOMPARE(shown(history), QStringLiteral("2\n"));
     QCOMPARE(rig->barCodeBox()->text(), QStringLiteral("222"));
 }
 
@@ -283,11 +292,15 @@ void DisplayTest::noteTypedOnALaterLine()
     rig->receive("111\r222\r333\r");
     rig->frame();
     history->setFocus();
-    QTextCursor cursor(history->document()->findBlockByNumber(1));
-    cursor.movePosition(QTextCursor::NextCharacter);
-    history->setTextCursor(cursor);
+    QTest::keyClick(history, Qt::Key_Home, Qt::ControlModifier);
+    QTest::keyClick(history, Qt::Key_Down);
+    QTest::keyClick(history, Qt::Key_Right);
     typeText(history, QStringLiteral("x"));
     QCOMPARE(rig->core().history(), QStringLiteral("111\r\n2x22\r\n333\r\n"));
+    // Up from there lands on the first line at the same place.
+    QTest::keyClick(history, Qt::Key_Up);
+    typeText(history, QStringLiteral("y"));
+    QCOMPARE(rig->core().history(), QStringLiteral("11y1\r\n2x22\r\n333\r\n"));
 }
 
 void DisplayTest::editingLongLines_data()
@@ -297,30 +310,30 @@ void DisplayTest::editingLongLines_data()
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("expected");
 
-    // On screen: rows [0, 1024) and [1025, 2049) with soft breaks after them, then
-    // [2050, 2102), a line break, XYZ at 2103.
+    // On screen: rows [0, 1024), [1024, 2048) and [2048, 2100), a line break, XYZ at 2101.
     const QString line = longLine();
     const QString next = QStringLiteral("\r\nXYZ\r\n");
-    const auto row = [&](qsizetype end, const QString &between, qsizetype from) {
+    const auto edited = [&](qsizetype end, const QString &between, qsizetype from) {
         return line.left(end) + between + line.mid(from) + next;
     };
-    QTest::addRow("typing inside a row") << 10 << 10 << "n" << row(10, "n", 10);
-    QTest::addRow("typing at a row's start") << 1025 << 1025 << "n" << row(1024, "n", 1024);
-    QTest::addRow("typing at a row's end") << 1024 << 1024 << "n" << row(1024, "n", 1024);
-    QTest::addRow("Backspace at a row's start") << 1025 << 1025 << "Backspace" << line + next;
-    QTest::addRow("Delete at a row's end") << 1024 << 1024 << "Delete" << line + next;
-    QTest::addRow("Backspace after a row's start")
-        << 1026 << 1026 << "Backspace" << row(1024, {}, 1025);
-    QTest::addRow("Return inside a row") << 1030 << 1030 << "Return" << row(1029, "\r\n", 1029);
-    QTest::addRow("Return at a row's start") << 1025 << 1025 << "Return" << row(1024, "\r\n", 1024);
-    QTest::addRow("typing over two row breaks") << 1020 << 2060 << "n" << row(1020, "n", 2058);
-    QTest::addRow("deleting across a row break") << 1020 << 1030 << "Delete" << row(1020, {}, 1029);
+    QTest::addRow("typing inside a row") << 10 << 10 << "n" << edited(10, "n", 10);
+    QTest::addRow("typing at a row break") << 1024 << 1024 << "n" << edited(1024, "n", 1024);
+    QTest::addRow("Backspace at a row break")
+        << 1024 << 1024 << "Backspace" << edited(1023, {}, 1024);
+    QTest::addRow("Delete at a row break") << 1024 << 1024 << "Delete" << edited(1024, {}, 1025);
+    QTest::addRow("Return at a row break")
+        << 1024 << 1024 << "Return" << edited(1024, "\r\n", 1024);
+    QTest::addRow("typing over two row breaks") << 1020 << 2060 << "n" << edited(1020, "n", 2060);
+    QTest::addRow("deleting across a row break")
+        << 1020 << 1030 << "Delete" << edited(1020, {}, 1030);
     QTest::addRow("pasting lines across a row break")
-        << 1030 << 1020 << "paste" << row(1020, "a\r\nb", 1029);
+        << 1030 << 1020 << "paste" << edited(1020, "a\r\nb", 1030);
     QTest::addRow("joining the next line to the last row")
-        << 2102 << 2102 << "Delete" << line + QStringLiteral("XYZ\r\n");
+        << 2100 << 2100 << "Delete" << line + QStringLiteral("XYZ\r\n");
     QTest::addRow("Backspace at the next line's start")
-        << 2103 << 2103 << "Backspace" << line + QStringLiteral("XYZ\r\n");
+        << 2101 << 2101 << "Backspace" << line + QStringLiteral("XYZ\r\n");
+    QTest::addRow("selecting backwards over the line break")
+        << 2102 << 2099 << "Delete" << line.left(2099) + QStringLiteral("YZ\r\n");
 }
 
 void DisplayTest::editingLongLines()
@@ -334,25 +347,26 @@ void DisplayTest::editingLongLines()
     rig->receive(longLine().toLatin1() + "\rXYZ\r");
     rig->frame();
     history->setFocus();
-    QTextCursor cursor(history->document());
-    cursor.setPosition(anchor);
-    cursor.setPosition(position, QTextCursor::KeepAnchor);
-    history->setTextCursor(cursor);
+    // Selected as a screen reader would, in the text as shown.
+    accessibleText(history)->setSelection(0, anchor, position);
     if (input == u"paste") {
         QGuiApplication::clipboard()->setText(QStringLiteral("a\nb"));
-        history->paste();
+        QTest::keyClick(history, Qt::Key_V, Qt::ControlModifier);
     } else if (const Qt::Key key = namedKey(input)) {
         QTest::keyClick(history, key);
     } else {
         typeText(history, input);
     }
     QCOMPARE(rig->core().history(), expected);
-    // Every break on screen still stands for what it did, so later edits map right too.
-    QCOMPARE(shownText(history), expected);
+    // Lines and rows still stand where they did, so what arrives next and the next key land
+    // where they should.
     rig->receive("77\r");
     rig->frame();
     QCOMPARE(rig->core().history(), expected + QStringLiteral("77\r\n"));
-    QCOMPARE(shownText(history), rig->core().history());
+    QTest::keyClick(history, Qt::Key_End, Qt::ControlModifier);
+    QTest::keyClick(history, Qt::Key_Left);
+    typeText(history, QStringLiteral("!"));
+    QCOMPARE(rig->core().history(), expected + QStringLiteral("77!\r\n"));
 }
 
 LUMORA_TEST_MAIN(DisplayTest)

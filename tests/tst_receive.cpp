@@ -3,6 +3,8 @@
 #include "testerrig.h"
 #include "testmain.h"
 
+#include <QRandomGenerator>
+
 // What the window's logic makes of received characters and line events, and of the idle
 // timeout and the Clear button.
 class ReceiveTest : public QObject
@@ -28,6 +30,7 @@ private Q_SLOTS:
     void pauseDoesNotSplitBarcode();
     void clearInMidBarcode();
     void typingKeepsItsPlace();
+    void historyRowsFollowEveryEdit();
     void failureInHandlerShownOnce();
 
 private:
@@ -239,6 +242,71 @@ void ReceiveTest::typingKeepsItsPlace()
     QCOMPARE(f->barCodeText(), QStringLiteral("BBB\u2400"));
     h->receive("C\r");
     QCOMPARE(f->barCodeText(), QStringLiteral("C"));
+}
+
+// The history's index of lines and rows, kept up to date edit by edit, against one worked out
+// afresh from the text: any slip shows rows out of place and edits landing in the wrong spot.
+void ReceiveTest::historyRowsFollowEveryEdit()
+{
+    constexpr qsizetype RowChars = HistoryText::RowChars;
+    QRandomGenerator random(20261209);
+    // Line breaks, lone CRs and LFs, and runs long enough to fill several rows.
+    const auto piece = [&] {
+        switch (random.bounded(6)) {
+        case 0:
+            return QStringLiteral("\r\n");
+        case 1:
+            return QStringLiteral("\r");
+        case 2:
+            return QStringLiteral("\n");
+        case 3:
+            return QString(random.bounded(2 * RowChars), u'7');
+        default:
+            return QStringLiteral("abc");
+        }
+    };
+    HistoryText history;
+    QString text;
+    for (int step = 0; step < 1500; ++step) {
+        const QString inserted = piece() + piece();
+        if (step % 3 == 0) {
+            history.append(inserted);
+            text += inserted;
+        } else if (step % 50 == 49) {
+            history.clear();
+            text.clear();
+        } else {
+            const qsizetype at = random.bounded(int(text.size() + 1));
+            const qsizetype removed
+                = random.bounded(int(std::min<qsizetype>(text.size() - at, 40) + 1));
+            const QString part = inserted.left(random.bounded(int(inserted.size() + 1)));
+            history.replace(at, removed, part);
+            text.replace(at, removed, part);
+        }
+        QCOMPARE(history.text(), text);
+
+        const QStringList lines = text.split(QStringLiteral("\r\n"));
+        QCOMPARE(history.lineCount(), lines.size());
+        qsizetype start = 0;
+        qsizetype rowIndex = 0;
+        for (qsizetype line = 0; line < lines.size(); ++line) {
+            const qsizetype length = lines[line].size();
+            const qsizetype rows = std::max<qsizetype>(1, (length + RowChars - 1) / RowChars);
+            for (qsizetype r = 0; r < rows; ++r, ++rowIndex) {
+                const HistoryText::Row row = history.row(rowIndex);
+                QCOMPARE(row.line, line);
+                QCOMPARE(row.start, start + r * RowChars);
+                QCOMPARE(row.length, std::min(RowChars, length - r * RowChars));
+                QCOMPARE(history.rowAt(row.start + row.length / 2), rowIndex);
+            }
+            // The line's end is shown at the end of its last row, after its last character.
+            QCOMPARE(history.rowAt(start + length), rowIndex - 1);
+            QCOMPARE(history.fromShown(history.toShown(start + length)), start + length);
+            start += length + 2;
+        }
+        QCOMPARE(history.rowCount(), rowIndex);
+        QCOMPARE(history.shownText(0, history.size()).size(), history.shownSize());
+    }
 }
 
 void ReceiveTest::failureInHandlerShownOnce()

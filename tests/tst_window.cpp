@@ -102,8 +102,8 @@ static QString textOf(QWidget *w)
         return button->text();
     if (auto *box = qobject_cast<QLineEdit *>(w))
         return box->text();
-    if (auto *history = qobject_cast<QPlainTextEdit *>(w))
-        return history->toPlainText();
+    if (QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(w)->textInterface())
+        return text->text(0, text->characterCount());
     return {};
 }
 
@@ -212,8 +212,6 @@ void WindowTest::historyScrollsBothWays()
     HistoryBox *history = rig.history();
     QCOMPARE(history->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     QCOMPARE(history->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-    QCOMPARE(history->lineWrapMode(), QPlainTextEdit::NoWrap);
-    QVERIFY(!history->isReadOnly());
 }
 
 // The bars are repainted only when their look changes; it must change when the text grows.
