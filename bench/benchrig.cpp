@@ -130,6 +130,12 @@ double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval,
     return double(processCpuNs() - cpuFrom - m_feeder.cpuNs()) / 1e9;
 }
 
+bool BenchRig::waitForHistoryPaint(qint64 ns)
+{
+    return runUntil([&] { return !m_historyPaints.empty() && m_historyPaints.back() > ns; },
+                    FrameWaitMs);
+}
+
 void BenchRig::runFor(int ms)
 {
     QEventLoop loop;

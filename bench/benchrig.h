@@ -17,13 +17,12 @@ class TesterCore;
 
 // The program's window and logic on the real terminal device, with the program's timing, its
 // port the slave of the feeder's pseudo-terminal. Beeps are counted and ring the desktop's
-// bell, as in the program; the start-up scan's boxes are swallowed. Notes when the history's
-// document grows, when the window, the history and the barcode display repaint and when Timer1
-// ticks, on the feeder's clock.
+// bell, as in the program; the start-up scan's boxes are swallowed. Notes when the window, the
+// history and the barcode display repaint, what the history held at each of its paints, and
+// when Timer1 ticks, on the feeder's clock.
 //
-// The benchmark sends only digits and CR, each of which becomes one character of the
-// document (besides the breaks between the rows of a long line), so the document's length is
-// the count of characters received.
+// The benchmark sends only digits and CR, each of which is one character of the history as
+// shown, so its length is the count of characters received.
 class BenchRig : public QObject
 {
     Q_OBJECT
@@ -37,6 +36,7 @@ public:
     TesterCore &core();
     PtyFeeder &feeder() { return m_feeder; }
     qint64 beeps() const;
+    HistoryBox *historyBox() { return m_history; }
 
     // Replaces the history with `raw` (CR LF line breaks), shows its end, lets the work that
     // causes settle and forgets what was noted so far.
@@ -51,6 +51,8 @@ public:
     // helper threads and the X connection's.
     double feed(const QByteArray &sent, std::chrono::nanoseconds interval = {},
                 qsizetype chunk = 1);
+    // Runs the event loop until the history has painted after `ns` (monotonicNs()).
+    bool waitForHistoryPaint(qint64 ns);
     // Runs the event loop for `ms`, adding no events of its own.
     void runFor(int ms);
 

@@ -34,7 +34,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption onlyOption(
         QStringLiteral("only"),
         QStringLiteral("Run only these parts, comma-separated: idle (with one barcode a second), "
-                       "pace, flood, history "
+                       "pace, flood, history, memory, typing "
                        "(start-up is always measured)."),
         QStringLiteral("parts"));
     const QCommandLineOption xServerOption(
@@ -83,6 +83,10 @@ int main(int argc, char *argv[])
         Scenarios::flood(rig, quick, report);
     if (runs("history"))
         Scenarios::history(rig, quick, report);
+    if (runs("memory"))
+        Scenarios::memory(rig, quick, report);
+    if (runs("typing"))
+        Scenarios::typing(rig, quick, report);
 
     report.print(stdout);
     if (report.integrityFailed()) {

@@ -26,5 +26,10 @@ void flood(BenchRig &rig, bool quick, Report &report);
 // The cost of a character against what the history holds: many short lines, one long line,
 // at full speed and at 100 characters a second.
 void history(BenchRig &rig, bool quick, Report &report);
+// Resident memory per character held, and (in a full run) a day's characters at full speed:
+// peak memory, CPU, then Clear.
+void memory(BenchRig &rig, bool quick, Report &report);
+// The time from a key press or paste in the history to the screen, with a large history.
+void typing(BenchRig &rig, bool quick, Report &report);
 
 } // namespace Scenarios
