@@ -15,11 +15,6 @@ namespace {
 // device-pixel ratio takes care of denser screens.
 constexpr int TwipsPerPixel = 15;
 
-// Drawing costs about the same per frame however many barcodes a frame shows. At most one frame
-// every 40 ms (25 a second) puts each change on screen within about 42 ms, and at a barcode
-// every 15 ms draws less than half as often as a frame per barcode would.
-constexpr int FrameIntervalMs = 40;
-
 QRect twips(int left, int top, int width, int height)
 {
     return QRect(left / TwipsPerPixel, top / TwipsPerPixel, width / TwipsPerPixel,
@@ -57,10 +52,11 @@ void setStatus(QLabel *field, const QString &text)
 
 } // namespace
 
-Form1::Form1(std::unique_ptr<TesterCore> core, QWidget *parent)
+Form1::Form1(std::unique_ptr<TesterCore> core, std::chrono::milliseconds frameInterval,
+             QWidget *parent)
     : QWidget(parent)
     , m_core(std::move(core))
-    , m_pacer(FrameIntervalMs)
+    , m_pacer(int(frameInterval.count()))
 {
     createControls();
     connectCore();

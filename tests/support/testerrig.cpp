@@ -43,7 +43,7 @@ void TesterRig::build(std::unique_ptr<SerialDevice> device, CommControl::Setting
 Form1 &TesterRig::form()
 {
     if (!m_form)
-        m_form = std::make_unique<Form1>(std::move(m_core));
+        m_form = std::make_unique<Form1>(std::move(m_core), std::chrono::milliseconds(0));
     return *m_form;
 }
 
@@ -111,5 +111,8 @@ void TesterRig::tick(int n)
 
 void TesterRig::frame()
 {
-    form().drawFrame();
+    // Frames come at the event loop's next pass in the rig's window.
+    form();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
 }

@@ -50,7 +50,8 @@ public:
     // Runs the event loop until the control has delivered everything it holds.
     void settle();
     void tick(int n = 1);
-    // Draws what the window keeps for its next frame, as if that frame came now.
+    // Runs the frame the window keeps for its next pass of the event loop: the rig makes its
+    // window with frames at once rather than paced.
     void frame();
 
     std::shared_ptr<QStringList> ports;
