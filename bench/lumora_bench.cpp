@@ -9,9 +9,10 @@
 #include <cstdio>
 
 // Measures the receive path of the real window on a pseudo-terminal: start-up, idle CPU,
-// barcodes at a scanner's pace, a flood at full speed, and the cost per character against what
-// the history holds. Prints a table, then one JSON line per figure. Exits with 1 when a
-// character was lost or altered, 2 when the benchmark could not run.
+// barcodes at a scanner's pace, a flood at full speed, the cost per character against what
+// the history holds, and a long barcode ended by a late CR. Prints a table, then one JSON line
+// per figure. Exits with 1 when a character was lost or altered, 2 when the benchmark could not
+// run.
 //
 // The window is drawn on the X server of DISPLAY when there is one (scripts/bench starts Xvfb,
 // then runs this again offscreen), as the program is; offscreen without one.
@@ -34,7 +35,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption onlyOption(
         QStringLiteral("only"),
         QStringLiteral("Run only these parts, comma-separated: idle (with one barcode a second), "
-                       "pace, flood, history, memory, typing "
+                       "pace, flood, history, memory, typing, barcode "
                        "(start-up is always measured)."),
         QStringLiteral("parts"));
     const QCommandLineOption xServerOption(
@@ -87,6 +88,8 @@ int main(int argc, char *argv[])
         Scenarios::memory(rig, quick, report);
     if (runs("typing"))
         Scenarios::typing(rig, quick, report);
+    if (runs("barcode"))
+        Scenarios::longBarcode(rig, quick, report);
 
     report.print(stdout);
     if (report.integrityFailed()) {

@@ -31,5 +31,8 @@ void history(BenchRig &rig, bool quick, Report &report);
 void memory(BenchRig &rig, bool quick, Report &report);
 // The time from a key press or paste in the history to the screen, with a large history.
 void typing(BenchRig &rig, bool quick, Report &report);
+// A scanner without a CR suffix: a long run of characters, then the CR that makes it the
+// current barcode: CPU and memory of the CR, and how soon the barcode box answers keys after.
+void longBarcode(BenchRig &rig, bool quick, Report &report);
 
 } // namespace Scenarios
