@@ -164,7 +164,7 @@ void longBarcode(BenchRig &rig, bool quick, Report &report)
         report.add(QStringLiteral("barcode_%1.peak_growth_mib").arg(chars),
                    QStringLiteral("peak memory growth, CR and keys (2x text: %1 MiB)")
                        .arg(textMiB * MemoryTargetTimesText, 0, 'f', 1),
-                   peakReset && peak > 0 ? double(peak - rssBefore) / (1 << 20)
+                   peakReset && peak > 0 ? double(std::max<qint64>(peak - rssBefore, 0)) / (1 << 20)
                                          : std::numeric_limits<double>::quiet_NaN(),
                    QStringLiteral("MiB"), Report::Bound::AtMost, textMiB * MemoryTargetTimesText,
                    1);
