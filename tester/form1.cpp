@@ -6,6 +6,7 @@
 
 #include <QAccessible>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QShowEvent>
 
@@ -102,7 +103,8 @@ void Form1::createControls()
     Label6
         = label(this, "Label6", QStringLiteral("All Barcodes so far"), twips(240, 2040, 1455, 255));
 
-    BarCodeText = place(new TextBox(this), "BarCodeText", twips(120, 600, 8895, 855));
+    BarCodeText = place(new TextBox(&m_core->barCodeText(), this), "BarCodeText",
+                        twips(120, 600, 8895, 855));
     QFont large(QStringLiteral("Courier New"));
     large.setBold(true);
     large.setPointSizeF(27.75); // QFont's constructor would round the size down to 27
@@ -183,7 +185,7 @@ void Form1::draw(TesterCore::Field field)
         setStatus(ErrorMsg, m_core->errorMsg());
         break;
     case TesterCore::Field::BarCodeText:
-        BarCodeText->showLater(m_core->barCodeText());
+        BarCodeText->showLater();
         m_pacer.request();
         break;
     case TesterCore::Field::Indicator:

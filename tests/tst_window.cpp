@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFontInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
