@@ -1,5 +1,4 @@
 #include "controlpictures.h"
-#include "cpuclock.h"
 #include "testerrig.h"
 #include "testmain.h"
 #include "textbox.h"
@@ -25,7 +24,6 @@ private Q_SLOTS:
     void editsLandInPlace_data();
     void editsLandInPlace();
     void mouseSelectsWhatItCovers();
-    void lateCrCostsLittle();
 
 private:
     // Receives `run` and a CR, and draws the frame that shows it.
@@ -210,24 +208,6 @@ void BarcodeBoxTest::mouseSelectsWhatItCovers()
     box->copy();
     QCOMPARE(QGuiApplication::clipboard()->text(),
              shown(run.mid(box->selectionStart(), clicked - box->selectionStart())));
-}
-
-void BarcodeBoxTest::lateCrCostsLittle()
-{
-    // A million characters without a CR, then the CR: showing it and typing into it cost what
-    // a short barcode does, not a layout of the whole text.
-    rig->receive(lfRun(1'000'000));
-    const qint64 cpuFrom = threadCpuNs();
-    rig->receive("\r");
-    rig->frame();
-    box->repaint();
-    for (const Qt::Key key : {Qt::Key_End, Qt::Key_0, Qt::Key_Home, Qt::Key_1}) {
-        QTest::keyClick(box, key);
-        box->repaint();
-    }
-    const double seconds = double(threadCpuNs() - cpuFrom) / 1e9;
-    QVERIFY2(seconds < 0.1, qPrintable(QString::number(seconds)));
-    QCOMPARE(rig->core().barCodeText().size(), 1'000'002);
 }
 
 LUMORA_TEST_MAIN(BarcodeBoxTest)
