@@ -35,7 +35,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption onlyOption(
         QStringLiteral("only"),
         QStringLiteral("Run only these parts, comma-separated: idle (with one barcode a second), "
-                       "pace, flood, history, memory, typing, barcode "
+                       "pace, flood, history, memory, typing, barcode, waiting "
                        "(start-up is always measured)."),
         QStringLiteral("parts"));
     const QCommandLineOption xServerOption(
@@ -45,10 +45,18 @@ int main(int argc, char *argv[])
     QCommandLineOption probeOption(QStringLiteral("startup-probe"),
                                    QStringLiteral("Show the window, print when it first painted."));
     probeOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({quickOption, onlyOption, xServerOption, probeOption});
+    QCommandLineOption waitingProbeOption(
+        QStringLiteral("waiting-probe"),
+        QStringLiteral("Wait for the port, measure, print the figures (run as another user)."),
+        QStringLiteral("port"));
+    waitingProbeOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({quickOption, onlyOption, xServerOption, probeOption, waitingProbeOption});
     parser.process(app);
     if (parser.isSet(probeOption))
         return Scenarios::startupProbe(mainEntryNs);
+    if (parser.isSet(waitingProbeOption))
+        return Scenarios::waitingProbe(parser.value(waitingProbeOption),
+                                       parser.positionalArguments().value(0).toInt());
 
     const bool quick = parser.isSet(quickOption);
     // What the figures were measured on: Qt's platform, and for xcb which X server.
@@ -88,6 +96,9 @@ int main(int argc, char *argv[])
         Scenarios::memory(rig, quick, report);
     if (runs("typing"))
         Scenarios::typing(rig, quick, report);
+    // Not in a quick run: it starts 2,000 processes.
+    if (!quick && runs("waiting"))
+        Scenarios::waiting(quick, report);
     if (runs("barcode"))
         Scenarios::longBarcode(rig, quick, report);
 

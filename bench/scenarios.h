@@ -29,6 +29,11 @@ void history(BenchRig &rig, bool quick, Report &report);
 // Resident memory per character held, and (in a full run) a day's characters at full speed:
 // peak memory, CPU, then Clear.
 void memory(BenchRig &rig, bool quick, Report &report);
+// Lumora run as another user (nobody), waiting for a port this process holds exclusively,
+// with 2,000 of that user's processes holding 100 descriptors each: CPU and key presses.
+// Needs root; skipped otherwise. The probe is this program with --waiting-probe.
+void waiting(bool quick, Report &report);
+int waitingProbe(const QString &port, int seconds);
 // The time from a key press or paste in the history to the screen, with a large history.
 void typing(BenchRig &rig, bool quick, Report &report);
 // A scanner without a CR suffix: a long run of characters, then the CR that makes it the
