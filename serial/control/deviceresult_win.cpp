@@ -10,7 +10,6 @@ bool isNoSuchDevice(int error)
     case ERROR_DEV_NOT_EXIST:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEVICE_REMOVED:
-    case ERROR_NO_SUCH_DEVICE:
         return true;
     default:
         return false;
