@@ -9,6 +9,7 @@ int main(int argc, char *argv[])
     if (!Platform::displayAvailable())
         return 1;
     QApplication app(argc, argv);
+    Platform::setLook();
     const std::unique_ptr<QObject> quitRequests = Platform::quitOnRequest();
     QApplication::setApplicationName(QStringLiteral("lumora"));
     QApplication::setDesktopFileName(QStringLiteral("lumora"));

@@ -20,6 +20,9 @@ bool Platform::displayAvailable()
     return false;
 }
 
+// The desktop's style, if it has one.
+void Platform::setLook() {}
+
 // SIGTERM, SIGINT and SIGHUP quit the event loop.
 std::unique_ptr<QObject> Platform::quitOnRequest()
 {
