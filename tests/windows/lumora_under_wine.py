@@ -108,7 +108,7 @@ def main():
         if not shutil.which(tool):
             skip(f"{tool} not found (scripts/install-deps installs it)")
 
-    env = {**os.environ, "WINEDEBUG": "-all"}
+    env = {**os.environ, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "winemenubuilder.exe=d"}
     env.pop("QT_QPA_PLATFORM", None)
     env["WINEPREFIX"] = subprocess.run([HERE / "wineprefix.sh"], check=True, text=True,
                                        capture_output=True).stdout.strip()

@@ -1,6 +1,6 @@
 # Sourced by the wine tests: starts a virtual X display of the test's own, whose number Xvfb
 # picks itself, so tests in parallel never collide; stops it and wine's server on exit.
-# Sets DISPLAY, WINEPREFIX and WINEDEBUG; needs $scratch, a folder of the test's own.
+# Sets DISPLAY and wine's variables; needs $scratch, a folder of the test's own.
 stop_display() {
     # Every wine process of this prefix goes with the session, and the next test starts anew.
     if [ -n "${WINEPREFIX-}" ]; then
@@ -10,7 +10,7 @@ stop_display() {
     [ -n "${xvfb-}" ] && kill "$xvfb" 2>/dev/null
     true
 }
-export WINEPREFIX WINEDEBUG=-all
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d
 WINEPREFIX=$("$(dirname "${BASH_SOURCE[0]}")/wineprefix.sh")
 mkfifo "$scratch/displayfd"
 Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$scratch/displayfd" \

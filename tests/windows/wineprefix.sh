@@ -14,10 +14,11 @@ exec 9>"$prefix.lock"
 flock 9
 if [ ! -f "$prefix/.ready" ]; then
     rm -rf "$prefix"
-    export WINEPREFIX=$prefix WINEDEBUG=-all
+    # No menu entries or file types for wine's programs in the user's desktop.
+    export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d
     {
         # Without Mono and Gecko, which Qt programs do not use and wine would offer to download.
-        WINEDLLOVERRIDES="mscoree=;mshtml=" wineboot --init
+        WINEDLLOVERRIDES="$WINEDLLOVERRIDES;mscoree=;mshtml=" wineboot --init
         # Wine has neither Courier New, the large barcode's face, nor Segoe UI Symbol, where
         # Windows finds the pictures of control characters: Liberation Mono and Unifont stand
         # in for them, as on Linux.
