@@ -36,13 +36,16 @@ def _mount(source, target, fstype, flags=0, options=None):
              f"mount {target}")
 
 
-def enter_private_dev():
+def enter_private_dev(user_namespace=False):
     """Moves this process into a mount namespace of its own and gives it a fresh /dev.
 
-    Raises OSError when the namespace or its mounts cannot be had."""
+    With `user_namespace`, into a user namespace as well, even as root: there the kernel holds
+    everyone off a terminal another program took with TIOCEXCL, as it holds off all but the
+    machine's root. Raises OSError when the namespace or its mounts cannot be had."""
     uid, gid = os.getuid(), os.getgid()
     # Root needs only a mount namespace; anyone else becomes root of a user namespace first.
-    attempts = ([CLONE_NEWNS] if os.geteuid() == 0 else []) + [CLONE_NEWNS | CLONE_NEWUSER]
+    attempts = ([CLONE_NEWNS] if os.geteuid() == 0 and not user_namespace else [])
+    attempts.append(CLONE_NEWNS | CLONE_NEWUSER)
     for flags in attempts:
         if libc.unshare(flags) == 0:
             break

@@ -11,9 +11,9 @@ class DesktopFeedback : public Feedback
 public:
     DesktopFeedback();
 
-    // Sounds the bell through the desktop's sound server, or rings the X bell where no server can
-    // be reached. Rings that follow each other closely are merged, so a fast scanner never piles
-    // up a queue of sounds.
+    // Sounds the desktop's bell (see SoundBell), or the windowing system's (the X bell) where
+    // that cannot sound. Rings that follow each other closely are merged, so a fast scanner
+    // never piles up a queue of sounds.
     void beep() override;
     void messageBox(const QString &text, const QString &title) override;
 

@@ -4,8 +4,6 @@
 
 #include <QElapsedTimer>
 
-#include <cerrno>
-
 namespace {
 
 // One dispatch pass hands out events for at most this long before it lets the event loop
@@ -21,16 +19,11 @@ constexpr int RetryIntervalMs = 50;
 // program, locked, forbidden, not a terminal, failing) is unavailable.
 CommResult openFailure(const QString &path, const DeviceResult &result)
 {
-    switch (result.error) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
+    if (isNoSuchDevice(result.error))
         return CommResult::failure(BadPortNumber,
                                    QStringLiteral("No such port: %1: %2").arg(path, result.reason));
-    default:
-        return CommResult::failure(
-            DeviceUnavailable, QStringLiteral("Port unavailable: %1: %2").arg(path, result.reason));
-    }
+    return CommResult::failure(DeviceUnavailable,
+                               QStringLiteral("Port unavailable: %1: %2").arg(path, result.reason));
 }
 
 CommResult notOpen()

@@ -1,30 +1,35 @@
 #include "devicewatcher.h"
 
-#include <QFileInfo>
-#include <QFileSystemWatcher>
+namespace {
+
+std::function<QList<DeviceEntry>()> entriesOf(DeviceWatcher::DeviceSource source)
+{
+    return [source = std::move(source)] {
+        QList<DeviceEntry> entries;
+        for (const QString &path : source())
+            entries.append(DeviceEntry{path});
+        return entries;
+    };
+}
+
+} // namespace
 
 DeviceWatcher::DeviceWatcher(DeviceSource source, std::chrono::milliseconds interval,
                              QObject *parent)
-    : DeviceWatcher(
-        [source = std::move(source)] {
-            QList<DeviceEntry> entries;
-            for (const QString &path : source())
-                entries.append(DeviceEntry{path});
-            return entries;
-        },
-        QString(), interval, parent)
+    : DeviceWatcher(entriesOf(std::move(source)), nullptr, interval, parent)
 {}
 
-DeviceWatcher::DeviceWatcher(const DeviceList &list, std::chrono::milliseconds interval,
-                             QObject *parent)
-    : DeviceWatcher([list] { return list.entries(); }, list.devDir(), interval, parent)
+DeviceWatcher::DeviceWatcher(DeviceSource source, std::unique_ptr<ChangeNotice> notice,
+                             std::chrono::milliseconds interval, QObject *parent)
+    : DeviceWatcher(entriesOf(std::move(source)), std::move(notice), interval, parent)
 {}
 
-DeviceWatcher::DeviceWatcher(std::function<QList<DeviceEntry>()> source, QString folder,
+DeviceWatcher::DeviceWatcher(std::function<QList<DeviceEntry>()> source,
+                             std::unique_ptr<ChangeNotice> notice,
                              std::chrono::milliseconds interval, QObject *parent)
     : QObject(parent)
     , m_source(std::move(source))
-    , m_folder(std::move(folder))
+    , m_notice(std::move(notice))
 {
     // A coarse timer lets the OS batch this wake-up with others; a second's slack is fine for
     // noticing a plugged-in device.
@@ -34,6 +39,8 @@ DeviceWatcher::DeviceWatcher(std::function<QList<DeviceEntry>()> source, QString
     m_settle.setSingleShot(true);
     m_settle.setInterval(SettleTime);
     connect(&m_settle, &QTimer::timeout, this, &DeviceWatcher::look);
+    if (m_notice)
+        connect(m_notice.get(), &ChangeNotice::changed, this, &DeviceWatcher::noticed);
 }
 
 DeviceWatcher::~DeviceWatcher() = default;
@@ -43,7 +50,7 @@ void DeviceWatcher::start()
     m_active = true;
     m_entries = m_source();
     m_arrived.clear();
-    watchFolder();
+    watchNotice();
 }
 
 void DeviceWatcher::stop()
@@ -51,7 +58,8 @@ void DeviceWatcher::stop()
     m_active = false;
     m_poll.stop();
     m_settle.stop();
-    m_folderWatch.reset(); // no inotify instance is kept while nothing is watched
+    if (m_notice)
+        m_notice->stop();
 }
 
 QStringList DeviceWatcher::devices() const
@@ -62,27 +70,20 @@ QStringList DeviceWatcher::devices() const
     return paths;
 }
 
-// Polls instead while the folder cannot be watched (it is missing, or the system is out of
+// Polls instead while the notice cannot watch (the folder is missing, or the system is out of
 // inotify watches), and tries again at each poll.
-void DeviceWatcher::watchFolder()
+void DeviceWatcher::watchNotice()
 {
-    if (!m_folder.isEmpty() && QFileInfo(m_folder).isDir()) {
-        if (!m_folderWatch) {
-            m_folderWatch = std::make_unique<QFileSystemWatcher>();
-            connect(m_folderWatch.get(), &QFileSystemWatcher::directoryChanged, this,
-                    &DeviceWatcher::folderChanged);
-        }
-        if (m_folderWatch->directories().contains(m_folder) || m_folderWatch->addPath(m_folder)) {
-            m_poll.stop();
-            return;
-        }
+    if (m_notice && m_notice->watch()) {
+        m_poll.stop();
+        return;
     }
     if (!m_poll.isActive())
         m_poll.start();
 }
 
 // The first change of a burst starts the quiet time; later ones fall into it.
-void DeviceWatcher::folderChanged()
+void DeviceWatcher::noticed()
 {
     if (m_active && !m_settle.isActive())
         m_settle.start();
@@ -90,9 +91,8 @@ void DeviceWatcher::folderChanged()
 
 void DeviceWatcher::look()
 {
-    // A folder that was removed (and perhaps made anew) drops out of the watch.
-    if (m_poll.isActive() || (m_folderWatch && m_folderWatch->directories().isEmpty()))
-        watchFolder();
+    if (m_poll.isActive() || (m_notice && !m_notice->watching()))
+        watchNotice();
     QList<DeviceEntry> entries = m_source();
     if (entries == m_entries)
         return;

@@ -10,7 +10,26 @@
 #include <functional>
 #include <memory>
 
-class QFileSystemWatcher;
+// Tells that the place where devices are listed changed, so that the list is looked at again:
+// the dev folder on Linux, the registry's map of serial ports on Windows.
+class ChangeNotice : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // Starts watching, or makes sure it still does; false when it cannot (the place is
+    // missing, or the OS has no more watches to give).
+    virtual bool watch() = 0;
+    // Whether changes are still noticed: a watched folder that was removed is not.
+    virtual bool watching() const = 0;
+    // Gives up what watching holds.
+    virtual void stop() = 0;
+
+Q_SIGNALS:
+    void changed();
+};
 
 // Tells when the candidate serial devices change: a scanner plugged in, pulled, or pulled and
 // plugged in again.
@@ -21,8 +40,10 @@ class QFileSystemWatcher;
 // under the same name is a change. Only if the folder cannot be watched is the list looked at
 // every `interval` instead. While waiting, the watcher costs nothing.
 //
-// Watching a DeviceSource (tests, with a list of their own) looks it up every `interval` and
-// compares the paths.
+// Watching a DeviceSource with a ChangeNotice (Windows: the COM ports the registry maps) looks
+// it up a settle time after each change the notice tells of, and compares the paths; only
+// while the notice cannot watch is the source looked up every `interval`. Without a notice
+// (tests, with a list of their own) it is looked up every `interval`.
 class DeviceWatcher : public QObject
 {
     Q_OBJECT
@@ -36,6 +57,8 @@ public:
     explicit DeviceWatcher(DeviceSource source,
                            std::chrono::milliseconds interval = DefaultInterval,
                            QObject *parent = nullptr);
+    DeviceWatcher(DeviceSource source, std::unique_ptr<ChangeNotice> notice,
+                  std::chrono::milliseconds interval = DefaultInterval, QObject *parent = nullptr);
     explicit DeviceWatcher(const DeviceList &list,
                            std::chrono::milliseconds interval = DefaultInterval,
                            QObject *parent = nullptr);
@@ -54,17 +77,16 @@ Q_SIGNALS:
     void changed();
 
 private:
-    DeviceWatcher(std::function<QList<DeviceEntry>()> source, QString folder,
+    DeviceWatcher(std::function<QList<DeviceEntry>()> source, std::unique_ptr<ChangeNotice> notice,
                   std::chrono::milliseconds interval, QObject *parent);
-    void watchFolder();
-    void folderChanged();
+    void watchNotice();
+    void noticed();
     void look();
 
     std::function<QList<DeviceEntry>()> m_source;
-    QString m_folder; // empty: the source is polled
+    std::unique_ptr<ChangeNotice> m_notice; // null: the source is polled
     QTimer m_poll;
     QTimer m_settle;
-    std::unique_ptr<QFileSystemWatcher> m_folderWatch;
     QList<DeviceEntry> m_entries;
     QStringList m_arrived;
     bool m_active = false;

@@ -2,6 +2,11 @@
 
 #include <QtGlobal>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include <canberra.h>
 
 namespace {
@@ -13,14 +18,47 @@ constexpr char CannotPlay[]
 
 } // namespace
 
+// The sound server's side of the bell, on a thread of its own.
+class SoundBell::Player
+{
+public:
+    explicit Player(std::chrono::milliseconds retryAfter)
+        : m_retryAfter(retryAfter)
+        , m_thread([this](std::stop_token stop) { run(stop); })
+    {}
+
+    bool ring();
+
+private:
+    void run(std::stop_token stop);
+    void sound();
+    bool connect();
+    void disconnect();
+    int play();
+
+    const std::chrono::milliseconds m_retryAfter;
+    std::atomic<bool> m_reachable = true; // until an attempt fails
+    std::mutex m_mutex;
+    std::condition_variable_any m_wake;
+    bool m_ringPending = false; // guarded by m_mutex
+    // The thread's own, not guarded:
+    ca_context *m_context = nullptr;
+    std::chrono::steady_clock::time_point m_lastAttempt;
+    std::jthread m_thread; // last: stopped and joined before the rest goes
+};
+
 SoundBell::SoundBell(std::chrono::milliseconds retryAfter)
-    : m_retryAfter(retryAfter)
-    , m_thread([this](std::stop_token stop) { run(stop); })
+    : m_player(std::make_unique<Player>(retryAfter))
 {}
 
 SoundBell::~SoundBell() = default;
 
 bool SoundBell::ring()
+{
+    return m_player->ring();
+}
+
+bool SoundBell::Player::ring()
 {
     {
         std::lock_guard lock(m_mutex);
@@ -30,7 +68,7 @@ bool SoundBell::ring()
     return m_reachable;
 }
 
-void SoundBell::run(std::stop_token stop)
+void SoundBell::Player::run(std::stop_token stop)
 {
     connect();
     std::unique_lock lock(m_mutex);
@@ -43,7 +81,7 @@ void SoundBell::run(std::stop_token stop)
     disconnect();
 }
 
-void SoundBell::sound()
+void SoundBell::Player::sound()
 {
     if (!m_context && std::chrono::steady_clock::now() - m_lastAttempt >= m_retryAfter)
         connect();
@@ -60,7 +98,7 @@ void SoundBell::sound()
     }
 }
 
-bool SoundBell::connect()
+bool SoundBell::Player::connect()
 {
     m_lastAttempt = std::chrono::steady_clock::now();
     int error = ca_context_create(&m_context);
@@ -88,14 +126,14 @@ bool SoundBell::connect()
     return m_reachable;
 }
 
-void SoundBell::disconnect()
+void SoundBell::Player::disconnect()
 {
     if (m_context)
         ca_context_destroy(m_context);
     m_context = nullptr;
 }
 
-int SoundBell::play()
+int SoundBell::Player::play()
 {
     ca_context_cancel(m_context, BellId);
     return ca_context_play(m_context, BellId, CA_PROP_EVENT_ID, "bell", CA_PROP_EVENT_DESCRIPTION,
