@@ -15,9 +15,6 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QToolTip>
-#include <QtGui/private/qguiapplication_p.h>
-#include <QtGui/qpa/qplatformaccessibility.h>
-#include <QtGui/qpa/qplatformintegration.h>
 
 // Counts paint events per watched object.
 class PaintCounter : public QObject
@@ -243,18 +240,19 @@ void WindowTest::historyScrollBarsFollowTheText()
 }
 
 // What a screen reader reads of each value field: its current text, labelled by the heading
-// over it, and an event whenever it changes.
+// over it, and an event whenever it changes. Qt announces changes only while assistive
+// technology listens on the desktop's accessibility bus, so the announcements are checked where
+// one runs (the screen_reader test starts one; LUMORA_TEST_SCREEN_READER says it should be there).
 void WindowTest::screenReadersReadValues()
 {
+    if (qEnvironmentVariableIsSet("LUMORA_TEST_SCREEN_READER"))
+        QTRY_VERIFY2(QAccessible::isActive(), "Qt did not find the accessibility bus");
+    const bool listening = QAccessible::isActive();
     static QList<std::pair<QObject *, QAccessible::Event>> events;
+    events.clear();
     QAccessible::installUpdateHandler([](QAccessibleEvent *event) {
         events.append({event->object(), event->type()});
     });
-    // As when a screen reader is running; Qt has no public switch for it.
-    QPlatformAccessibility *platform
-        = QGuiApplicationPrivate::platformIntegration()->accessibility();
-    QVERIFY(platform);
-    platform->setActive(true);
     TesterRig rig;
     rig.form().show();
     QVERIFY(QTest::qWaitForWindowExposed(&rig.form()));
@@ -293,10 +291,9 @@ void WindowTest::screenReadersReadValues()
                        || e.second == QAccessible::TextInserted
                        || e.second == QAccessible::TextUpdated);
         });
-        QVERIFY2(announced, field.name);
+        QVERIFY2(announced || !listening, field.name);
     }
     QAccessible::installUpdateHandler(nullptr);
-    platform->setActive(false);
 }
 
 void WindowTest::indicatorStateAsText()
