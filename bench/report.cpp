@@ -22,9 +22,9 @@ QString formatted(double value, int decimals)
 
 QString targetText(const Report::Figure &figure)
 {
-    if (figure.bound == Report::Bound::None)
+    if (figure.bound == Report::None)
         return {};
-    return (figure.bound == Report::Bound::AtLeast ? QStringLiteral(">= ") : QStringLiteral("<= "))
+    return (figure.bound == Report::AtLeast ? QStringLiteral(">= ") : QStringLiteral("<= "))
            + formatted(figure.limit, figure.decimals);
 }
 
@@ -51,9 +51,9 @@ QString loadAverage()
 
 bool Report::Figure::met() const
 {
-    if (bound == Bound::AtLeast)
+    if (bound == AtLeast)
         return value >= limit;
-    if (bound == Bound::AtMost)
+    if (bound == AtMost)
         return value <= limit;
     return std::isfinite(value);
 }
@@ -81,7 +81,7 @@ Report::Figure &Report::add(const QString &key, const QString &label, double val
 
 void Report::addIntegrity(const QString &key, const QString &label, qint64 count)
 {
-    add(key, label, double(count), QString(), Bound::AtMost, 0).integrity = true;
+    add(key, label, double(count), QString(), AtMost, 0).integrity = true;
 }
 
 bool Report::integrityFailed() const
@@ -94,24 +94,19 @@ void Report::print(std::FILE *out) const
 {
     QJsonObject run = m_run;
     run.insert(QStringLiteral("load_after"), loadAverage());
-    const auto field = [&run](const char *name) {
-        return run.value(QLatin1String(name));
-    };
-    QString table
-        = QStringLiteral("Lumora benchmark (%1 run, window on %2)\n"
-                         "Machine: %3, %4 cores; Linux %5; Qt %6\n"
-                         "Load average before: %7, after: %8\n")
-              .arg(field("mode").toString(), field("platform").toString(), field("cpu").toString())
-              .arg(field("cores").toInt())
-              .arg(field("linux").toString(), field("qt").toString(),
-                   field("load_before").toString(), field("load_after").toString());
+    QString table = QStringLiteral("Lumora benchmark (%1 run, window on %2)\n"
+                                   "Machine: %3, %4 cores; Linux %5; Qt %6\n"
+                                   "Load average before: %7, after: %8\n");
+    for (const char *name :
+         {"mode", "platform", "cpu", "cores", "linux", "qt", "load_before", "load_after"})
+        table = table.arg(run.value(QLatin1String(name)).toVariant().toString());
     QString section;
     for (const Figure &f : m_figures) {
         if (f.section != section)
             table += u'\n' + (section = f.section) + u'\n';
-        const QString verdict = f.bound == Bound::None ? QString()
-                                : f.met()              ? QStringLiteral("met")
-                                                       : QStringLiteral("MISSED");
+        const QString verdict = f.bound == None ? QString()
+                                : f.met()       ? QStringLiteral("met")
+                                                : QStringLiteral("MISSED");
         QStringList parts;
         for (const auto &[name, part] : f.parts)
             parts << name + u' ' + formatted(part, f.decimals);
@@ -127,20 +122,18 @@ void Report::print(std::FILE *out) const
     const auto number = [](double value) {
         return std::isfinite(value) ? QJsonValue(value) : QJsonValue();
     };
-    QList<QJsonObject> lines{run};
+    std::fprintf(out, "%s\n", QJsonDocument(run).toJson(QJsonDocument::Compact).constData());
     for (const Figure &f : m_figures) {
         QJsonObject line{{QStringLiteral("figure"), f.key},
                          {QStringLiteral("value"), number(f.value)},
                          {QStringLiteral("unit"), f.unit},
                          {QStringLiteral("platform"), run.value(QStringLiteral("platform"))}};
-        if (f.bound != Bound::None) {
+        if (f.bound != None) {
             line.insert(QStringLiteral("target"), targetText(f));
             line.insert(QStringLiteral("met"), f.met());
         }
         for (const auto &[name, part] : f.parts)
             line.insert(name, number(part));
-        lines.append(line);
-    }
-    for (const QJsonObject &line : lines)
         std::fprintf(out, "%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
+    }
 }

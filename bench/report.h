@@ -13,7 +13,7 @@
 class Report
 {
 public:
-    enum class Bound { None, AtLeast, AtMost };
+    enum Bound { None, AtLeast, AtMost };
 
     struct Figure
     {
@@ -22,7 +22,7 @@ public:
         QString label; // what the figure is, for people
         double value = 0;
         QString unit;
-        Bound bound = Bound::None;
+        Bound bound = None;
         double limit = 0;
         int decimals = 0;
         // A lost or altered character: the run fails whatever the other figures say.
@@ -39,7 +39,7 @@ public:
 
     void setSection(const QString &section) { m_section = section; }
     Figure &add(const QString &key, const QString &label, double value, const QString &unit,
-                Bound bound = Bound::None, double limit = 0, int decimals = 0);
+                Bound bound = None, double limit = 0, int decimals = 0);
     // A count of characters lost or altered, or of beeps missing or in excess: must be 0.
     void addIntegrity(const QString &key, const QString &label, qint64 count);
 
