@@ -2,6 +2,7 @@
 
 #include "clocks.h"
 #include "desktopfeedback.h"
+#include "devicewatcher.h"
 #include "form1.h"
 #include "historybox.h"
 #include "termiosdevice.h"
@@ -10,13 +11,17 @@
 
 #include <QEvent>
 #include <QEventLoop>
+#include <QFile>
 #include <QScrollBar>
 #include <QTimer>
+
+#include <limits>
 
 namespace {
 
 constexpr int OpenTimeoutMs = 10'000;
 constexpr int SettleMs = 50;
+constexpr int ClearSettleMs = 200;
 constexpr int StallMs = 15'000;
 // Frames come at most every 40 ms: the one after the last character is a part of its cost.
 constexpr int FrameWaitMs = 100;
@@ -38,16 +43,20 @@ public:
     qint64 beeps = 0;
 };
 
-BenchRig::BenchRig()
+BenchRig::BenchRig(const QString &port)
 {
     auto feedback = std::make_unique<BenchFeedback>();
     m_feedback = feedback.get();
-    auto core = std::make_unique<TesterCore>(
-        std::make_unique<TermiosDevice>(),
-        [path = m_feeder.slavePath()] { return QStringList{path}; }, std::move(feedback));
-    const auto *timer1 = core->findChild<QTimer *>(QStringLiteral("Timer1"));
-    Q_ASSERT(timer1);
-    connect(timer1, &QTimer::timeout, this, [this] { m_ticks.push_back(monotonicNs()); });
+    const auto ports = [path = port.isEmpty() ? m_feeder.slavePath() : port] {
+        return QStringList{path};
+    };
+    auto core = std::make_unique<TesterCore>(std::make_unique<TermiosDevice>(), ports,
+                                             std::move(feedback));
+    if (!port.isEmpty())
+        core->watchDevices(std::make_unique<DeviceWatcher>(ports));
+    m_timer1 = core->findChild<QTimer *>(QStringLiteral("Timer1"));
+    Q_ASSERT(m_timer1);
+    connect(m_timer1, &QTimer::timeout, this, [this] { m_ticks.push_back(monotonicNs()); });
     m_form = std::make_unique<Form1>(std::move(core));
     m_history = m_form->findChild<HistoryBox *>(QStringLiteral("TextReceivedTxt"));
     m_barcode = m_form->findChild<TextBox *>(QStringLiteral("BarCodeText"));
@@ -92,13 +101,18 @@ void BenchRig::setHistory(const QString &raw)
     bar->setValue(bar->maximum());
     // Lets the work the new text causes (layout, scroll bars, repaint) finish first, so that
     // it is not counted against what arrives next.
-    const qint64 shown = monotonicNs();
-    runUntil([&] { return !m_historyPaints.empty() && m_historyPaints.back() > shown; }, SettleMs);
+    msToPaint(m_historyPaints, monotonicNs(), SettleMs);
     runFor(SettleMs);
     m_progress.clear();
     m_historyPaints.clear();
     m_barcodePaints.clear();
     m_ticks.clear();
+}
+
+void BenchRig::clear()
+{
+    setHistory(QString());
+    runFor(ClearSettleMs);
 }
 
 qint64 BenchRig::historyChars() const
@@ -120,20 +134,20 @@ bool BenchRig::waitForChars(qint64 chars)
 double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval, qsizetype chunk)
 {
     const qint64 target = historyChars() + sent.size();
-    const qint64 cpuFrom = processCpuNs();
+    const CpuSince cpu;
     m_feeder.start(sent, interval, chunk);
     waitForChars(target);
     m_feeder.wait();
-    const qint64 arrived = m_progress.empty() ? monotonicNs() : m_progress.back().ns;
-    runUntil([&] { return !m_historyPaints.empty() && m_historyPaints.back() > arrived; },
-             FrameWaitMs);
-    return double(processCpuNs() - cpuFrom - m_feeder.cpuNs()) / 1e9;
+    msToPaint(m_historyPaints, m_progress.empty() ? monotonicNs() : m_progress.back().ns,
+              FrameWaitMs);
+    return cpu.seconds(m_feeder.cpuNs());
 }
 
-bool BenchRig::waitForHistoryPaint(qint64 ns)
+double BenchRig::msToPaint(const std::vector<qint64> &paints, qint64 since, int timeoutMs)
 {
-    return runUntil([&] { return !m_historyPaints.empty() && m_historyPaints.back() > ns; },
-                    FrameWaitMs);
+    if (!runUntil([&] { return !paints.empty() && paints.back() > since; }, timeoutMs))
+        return std::numeric_limits<double>::infinity();
+    return double(monotonicNs() - since) / 1e6;
 }
 
 void BenchRig::runFor(int ms)
@@ -157,12 +171,6 @@ bool BenchRig::runUntil(const std::function<bool()> &done, int timeoutMs)
     return done();
 }
 
-void BenchRig::checkUntil()
-{
-    if (m_untilLoop && (*m_until)())
-        m_untilLoop->quit();
-}
-
 bool BenchRig::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::Paint) {
@@ -177,7 +185,28 @@ bool BenchRig::eventFilter(QObject *watched, QEvent *event)
         } else if (watched == m_barcode)
             m_barcodePaints.push_back(now);
         // Noted before the paint is done: the wait ends once the event loop is back.
-        checkUntil();
+        if (m_untilLoop && (*m_until)())
+            m_untilLoop->quit();
     }
     return QObject::eventFilter(watched, event);
+}
+
+qint64 memoryBytes(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    const QByteArray prefix = QByteArray(field) + ':';
+    // Files in /proc have no size: read to the end, not line by line.
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith(prefix))
+                return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong() * 1024;
+        }
+    }
+    return -1;
+}
+
+bool resetPeakMemory()
+{
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    return refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
 }

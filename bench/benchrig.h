@@ -13,6 +13,7 @@ class BenchFeedback;
 class Form1;
 class HistoryBox;
 class QEventLoop;
+class QTimer;
 class TesterCore;
 
 // The program's window and logic on the real terminal device, with the program's timing, its
@@ -28,7 +29,9 @@ class BenchRig : public QObject
     Q_OBJECT
 
 public:
-    BenchRig();
+    // Given a `port`, the window opens that one instead of the feeder's, and while it cannot,
+    // watches the devices for it as the program does.
+    explicit BenchRig(const QString &port = {});
     ~BenchRig() override;
 
     // Shows the window and waits until its start-up scan has opened the pseudo-terminal.
@@ -37,10 +40,14 @@ public:
     PtyFeeder &feeder() { return m_feeder; }
     qint64 beeps() const;
     HistoryBox *historyBox() { return m_history; }
+    QWidget *barcodeBox() { return m_barcode; }
+    QTimer *timer1() { return m_timer1; }
 
     // Replaces the history with `raw` (CR LF line breaks), shows its end, lets the work that
     // causes settle and forgets what was noted so far.
     void setHistory(const QString &raw);
+    // Empties the history and lets what an earlier part left behind settle, before a part.
+    void clear();
     qint64 historyChars() const;
     // Runs the event loop until the history holds `chars` characters; false when it stopped
     // growing for 15 s first. Adds no events of its own while it grows.
@@ -51,8 +58,10 @@ public:
     // helper threads and the X connection's.
     double feed(const QByteArray &sent, std::chrono::nanoseconds interval = {},
                 qsizetype chunk = 1);
-    // Runs the event loop until the history has painted after `ns` (monotonicNs()).
-    bool waitForHistoryPaint(qint64 ns);
+    // Runs the event loop until one of `paints` (historyPaints(), barcodePaints()) came after
+    // `since` (monotonicNs()) and is done; the milliseconds from `since`, infinity when none
+    // came within `timeoutMs`.
+    double msToPaint(const std::vector<qint64> &paints, qint64 since, int timeoutMs = 60'000);
     // Runs the event loop for `ms`, adding no events of its own.
     void runFor(int ms);
 
@@ -69,13 +78,13 @@ private:
     // Runs the event loop until `done` holds, for `timeoutMs` at most. `done` is looked at after
     // each change of the history's document and each repaint noted.
     bool runUntil(const std::function<bool()> &done, int timeoutMs);
-    void checkUntil();
 
     PtyFeeder m_feeder;
     BenchFeedback *m_feedback = nullptr; // owned by the window's logic
     std::unique_ptr<Form1> m_form;
     HistoryBox *m_history = nullptr;
     QWidget *m_barcode = nullptr;
+    QTimer *m_timer1 = nullptr;
     qint64 m_firstPaintNs = 0;
     // runUntil() is running this loop until this holds.
     QEventLoop *m_untilLoop = nullptr;
@@ -85,3 +94,8 @@ private:
     std::vector<qint64> m_barcodePaints;
     std::vector<qint64> m_ticks;
 };
+
+// A field of /proc/self/status in bytes ("VmRSS", "VmHWM"); -1 when it cannot be read.
+qint64 memoryBytes(const char *field);
+// Makes the peak resident memory (VmHWM) start again from what is resident now.
+bool resetPeakMemory();

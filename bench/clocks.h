@@ -26,3 +26,20 @@ inline qint64 threadCpuNs()
 {
     return clockNs(CLOCK_THREAD_CPUTIME_ID);
 }
+
+// The process's CPU since this was made, without `excludedNs` (the feeder's thread).
+struct CpuSince
+{
+    qint64 cpu = processCpuNs();
+    qint64 wall = monotonicNs();
+
+    double seconds(qint64 excludedNs = 0) const
+    {
+        return double(processCpuNs() - cpu - excludedNs) / 1e9;
+    }
+    // In percent of one core.
+    double percent(qint64 excludedNs = 0) const
+    {
+        return 100 * seconds(excludedNs) * 1e9 / double(monotonicNs() - wall);
+    }
+};

@@ -5,7 +5,6 @@
 #include <QFile>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -70,14 +69,9 @@ void PtyFeeder::write(const QByteArray &bytes, std::chrono::nanoseconds interval
     }
     m_pacedTimes.reserve(size_t(bytes.size() / chunk + 1));
     // Absolute deadlines: a late wake-up does not push every later chunk back.
-    timespec next{};
-    ::clock_gettime(CLOCK_MONOTONIC, &next);
+    auto next = std::chrono::steady_clock::now();
     for (qsizetype at = 0; at < bytes.size() && !m_stop; at += chunk) {
-        next.tv_nsec += long(interval.count());
-        next.tv_sec += next.tv_nsec / 1'000'000'000;
-        next.tv_nsec %= 1'000'000'000;
-        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-        }
+        std::this_thread::sleep_until(next += interval);
         m_pacedTimes.push_back(monotonicNs());
         if (!writeAll(bytes.constData() + at, qMin(chunk, bytes.size() - at)))
             return;

@@ -1,18 +1,14 @@
+#include "benchrig.h"
 #include "clocks.h"
-#include "devicewatcher.h"
-#include "feedback.h"
-#include "form1.h"
 #include "historybox.h"
 #include "report.h"
 #include "scenarios.h"
-#include "termiosdevice.h"
+#include "testercore.h"
 
-#include <QApplication>
-#include <QEventLoop>
+#include <QCoreApplication>
 #include <QFile>
-#include <QKeyEvent>
 #include <QProcess>
-#include <QTimer>
+#include <QTest>
 
 #include <cstdio>
 #include <vector>
@@ -24,41 +20,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-constexpr double IdleTargetPercent = 0.5;
-constexpr double KeyTargetMs = 50;
 constexpr int Neighbours = 2000;
 constexpr int DescriptorsEach = 100;
 constexpr uid_t Nobody = 65534;
 constexpr gid_t NoGroup = 65534;
 
-// No boxes: the start-up scan's report would wait for a user.
-class SilentFeedback : public Feedback
+bool becomeNobody()
 {
-public:
-    void beep() override {}
-    void messageBox(const QString &, const QString &) override {}
-};
-
-// Notes when a widget paints.
-class PaintClock : public QObject
-{
-public:
-    qint64 lastNs = 0;
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() == QEvent::Paint)
-            lastNs = monotonicNs();
-        return QObject::eventFilter(watched, event);
-    }
-};
-
-void runFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
+    return setgid(NoGroup) == 0 && setuid(Nobody) == 0;
 }
 
 // Processes of another user holding descriptors: what a busy machine looks like to a program
@@ -69,7 +42,7 @@ std::vector<pid_t> startNeighbours()
     for (int i = 0; i < Neighbours; ++i) {
         const pid_t pid = fork();
         if (pid == 0) {
-            if (setgid(NoGroup) != 0 || setuid(Nobody) != 0)
+            if (!becomeNobody())
                 _exit(1);
             for (int n = 0; n < DescriptorsEach; ++n)
                 open("/dev/null", O_RDONLY);
@@ -88,49 +61,36 @@ namespace Scenarios {
 
 int waitingProbe(const QString &port, int seconds)
 {
-    auto core = std::make_unique<TesterCore>(
-        std::make_unique<TermiosDevice>(), [port] { return QStringList{port}; },
-        std::make_unique<SilentFeedback>());
-    core->watchDevices(std::make_unique<DeviceWatcher>([port] { return QStringList{port}; }));
-    Form1 window(std::move(core));
-    window.show();
-    auto *history = window.findChild<HistoryBox *>(QStringLiteral("TextReceivedTxt"));
-    PaintClock painted;
-    history->viewport()->installEventFilter(&painted);
+    BenchRig rig(port);
+    HistoryBox *history = rig.historyBox();
+    history->window()->show();
     history->setFocus();
     // The start-up scan, its report and the first retries.
-    runFor(3000);
-    if (window.core().comPort().PortOpen()) {
+    rig.runFor(3000);
+    if (rig.core().comPort().PortOpen()) {
         std::fprintf(stderr, "lumora-bench: the held port was opened\n");
         return 2;
     }
-    const qint64 cpuFrom = processCpuNs();
-    const qint64 wallFrom = monotonicNs();
+    const CpuSince cpu;
     double slowestKey = 0;
     // A key a second, each at a different moment of the retry's second.
     for (int i = 0; i < seconds; ++i) {
-        runFor(1000 + 37 * (i % 7));
+        rig.runFor(1000 + 37 * (i % 7));
         const qint64 pressed = monotonicNs();
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_A, {}, QStringLiteral("a"));
-        QKeyEvent release(QEvent::KeyRelease, Qt::Key_A, {}, QStringLiteral("a"));
-        QApplication::sendEvent(history, &press);
-        QApplication::sendEvent(history, &release);
-        for (int waited = 0; painted.lastNs <= pressed && waited < 1000; waited += 1)
-            runFor(1);
-        slowestKey = std::max(slowestKey, double(painted.lastNs - pressed) / 1e6);
+        QTest::keyClick(history, Qt::Key_A);
+        slowestKey = std::max(slowestKey, rig.msToPaint(rig.historyPaints(), pressed, 1000));
     }
-    const double percent
-        = 100.0 * double(processCpuNs() - cpuFrom) / double(monotonicNs() - wallFrom);
-    std::printf("%f %f\n", percent, slowestKey);
+    std::printf("%f %f\n", cpu.percent(), slowestKey);
     return 0;
 }
 
-void waiting(bool quick, Report &report)
+void waiting(BenchRig &, bool quick, Report &report)
 {
-    const int seconds = quick ? 5 : 30;
-    report.setSection(QStringLiteral("Waiting for a port held by another user's process, with "
-                                     "%1 processes of %2 descriptors each: %3 s")
-                          .arg(Neighbours)
+    if (quick)
+        return;
+    const int seconds = 30;
+    report.setSection(u"Waiting for a port held by another user's process, with %1 processes of "
+                      u"%2 descriptors each: %3 s"_s.arg(Neighbours)
                           .arg(DescriptorsEach)
                           .arg(seconds));
     if (geteuid() != 0) {
@@ -152,20 +112,20 @@ void waiting(bool quick, Report &report)
     probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // The X server's cookie, readable by the probe's user.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString cookie = env.value(QStringLiteral("XAUTHORITY"));
-    const QString copy = QStringLiteral("/tmp/lumora-bench-xauth-%1").arg(getpid());
+    const QString cookie = env.value(u"XAUTHORITY"_s);
+    const QString copy = u"/tmp/lumora-bench-xauth-%1"_s.arg(getpid());
     if (!cookie.isEmpty() && QFile::copy(cookie, copy)) {
         QFile::setPermissions(copy, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
-        env.insert(QStringLiteral("XAUTHORITY"), copy);
+        env.insert(u"XAUTHORITY"_s, copy);
     }
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QStringLiteral("/tmp"));
+    env.insert(u"XDG_RUNTIME_DIR"_s, u"/tmp"_s);
     probe.setProcessEnvironment(env);
     probe.setChildProcessModifier([] {
-        if (setgid(NoGroup) != 0 || setuid(Nobody) != 0)
+        if (!becomeNobody())
             _exit(3);
     });
     probe.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--waiting-probe"), port, QString::number(seconds)});
+                {u"--waiting-probe"_s, port, QString::number(seconds)});
     probe.waitForFinished((seconds + 60) * 1000);
     const QList<QByteArray> figures = probe.readAllStandardOutput().trimmed().split(' ');
     for (const pid_t pid : neighbours)
@@ -179,12 +139,10 @@ void waiting(bool quick, Report &report)
         std::fprintf(stderr, "lumora-bench: waiting: the probe gave no figures\n");
         return;
     }
-    report.add(QStringLiteral("waiting.cpu_percent"), QStringLiteral("CPU, share of one core"),
-               figures[0].toDouble(), QStringLiteral("%"), Report::Bound::AtMost, IdleTargetPercent,
-               2);
-    report.add(QStringLiteral("waiting.key_ms"),
-               QStringLiteral("a key a second in the history, slowest to its repaint"),
-               figures[1].toDouble(), QStringLiteral("ms"), Report::Bound::AtMost, KeyTargetMs, 1);
+    report.add(u"waiting.cpu_percent"_s, u"CPU, share of one core"_s, figures[0].toDouble(), u"%"_s,
+               Report::AtMost, 0.5, 2);
+    report.add(u"waiting.key_ms"_s, u"a key a second in the history, slowest to its repaint"_s,
+               figures[1].toDouble(), u"ms"_s, Report::AtMost, KeyTargetMs, 1);
 }
 
 } // namespace Scenarios

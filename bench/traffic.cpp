@@ -10,7 +10,7 @@ QByteArray barcodes(qint64 count, qint64 first)
 {
     constexpr qint64 Modulus = 10'000'000'000'000; // 13 digits
     QByteArray bytes;
-    bytes.reserve(count * 14);
+    bytes.reserve(count * BarcodeChars);
     for (qint64 i = first; i < first + count; ++i) {
         // A stride coprime to the modulus keeps every barcode different and varies each digit.
         const qint64 code = (4'006'381'333'931 + i * 1'000'003) % Modulus;
@@ -18,6 +18,14 @@ QByteArray barcodes(qint64 count, qint64 first)
         bytes += '\r';
     }
     return bytes;
+}
+
+QByteArray digits(qint64 chars, qint64 first)
+{
+    QByteArray line = barcodes(chars / (BarcodeChars - 1) + 1, first);
+    line.replace('\r', QByteArray());
+    line.truncate(chars);
+    return line;
 }
 
 QString historyOf(const QByteArray &sent)

@@ -15,8 +15,13 @@ struct Progress
 // What the benchmark sends and how it reads what arrived.
 namespace Traffic {
 
+// The length of a barcode with its CR.
+constexpr qint64 BarcodeChars = 14;
+
 // `count` barcodes of 13 digits and a CR each, all different, starting at barcode `first`.
 QByteArray barcodes(qint64 count, qint64 first = 0);
+// `chars` digits without a CR (barcodes whose CRs were left out), starting at barcode `first`.
+QByteArray digits(qint64 chars, qint64 first);
 // What the history reads for `sent`: each CR becomes CR LF.
 QString historyOf(const QByteArray &sent);
 // Characters lost, altered or added: the length of the span between the longest common prefix
