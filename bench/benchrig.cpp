@@ -1,27 +1,25 @@
 #include "benchrig.h"
 
-#include "clocks.h"
 #include "desktopfeedback.h"
 #include "devicewatcher.h"
 #include "form1.h"
 #include "historybox.h"
+#include "proc.h"
 #include "termiosdevice.h"
 #include "testercore.h"
 #include "textbox.h"
 
 #include <QEvent>
 #include <QEventLoop>
-#include <QFile>
 #include <QScrollBar>
+#include <QTest>
 #include <QTimer>
 
-#include <limits>
+using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr int OpenTimeoutMs = 10'000;
 constexpr int SettleMs = 50;
-constexpr int ClearSettleMs = 200;
 constexpr int StallMs = 15'000;
 // Frames come at most every 40 ms: the one after the last character is a part of its cost.
 constexpr int FrameWaitMs = 100;
@@ -54,21 +52,18 @@ BenchRig::BenchRig(const QString &port)
                                              std::move(feedback));
     if (!port.isEmpty())
         core->watchDevices(std::make_unique<DeviceWatcher>(ports));
-    m_timer1 = core->findChild<QTimer *>(QStringLiteral("Timer1"));
+    m_timer1 = core->findChild<QTimer *>(u"Timer1"_s);
     Q_ASSERT(m_timer1);
     connect(m_timer1, &QTimer::timeout, this, [this] { m_ticks.push_back(monotonicNs()); });
     m_form = std::make_unique<Form1>(std::move(core));
-    m_history = m_form->findChild<HistoryBox *>(QStringLiteral("TextReceivedTxt"));
-    m_barcode = m_form->findChild<TextBox *>(QStringLiteral("BarCodeText"));
+    m_history = m_form->findChild<HistoryBox *>(u"TextReceivedTxt"_s);
+    m_barcode = m_form->findChild<TextBox *>(u"BarCodeText"_s);
     for (QWidget *painted :
          {static_cast<QWidget *>(m_form.get()), m_history->viewport(), m_barcode})
         painted->installEventFilter(this);
 }
 
-BenchRig::~BenchRig()
-{
-    m_feeder.stop();
-}
+BenchRig::~BenchRig() = default;
 
 TesterCore &BenchRig::core()
 {
@@ -84,7 +79,7 @@ bool BenchRig::showAndOpen()
 {
     m_form->show();
     // Opening the port is nothing the rig notes: it looks now and then.
-    for (int waited = 0; waited < OpenTimeoutMs; waited += 5) {
+    for (int waited = 0; waited < 10'000; waited += 5) {
         if (core().comPort().PortOpen() && core().comPort().devicePath() == m_feeder.slavePath())
             return true;
         runFor(5);
@@ -112,7 +107,12 @@ void BenchRig::setHistory(const QString &raw)
 void BenchRig::clear()
 {
     setHistory(QString());
-    runFor(ClearSettleMs);
+    runFor(200);
+}
+
+qint64 BenchRig::damaged(const QString &expected) const
+{
+    return Traffic::damagedChars(m_form->core().history(), expected);
 }
 
 qint64 BenchRig::historyChars() const
@@ -120,24 +120,17 @@ qint64 BenchRig::historyChars() const
     return m_form->core().historyText().shownSize();
 }
 
-bool BenchRig::waitForChars(qint64 chars)
-{
-    // One timer event every StallMs at most: the wait costs nothing counted as the program's.
-    for (qint64 before = -1; historyChars() != before;) {
-        before = historyChars();
-        if (runUntil([&] { return historyChars() >= chars; }, StallMs))
-            return true;
-    }
-    return false;
-}
-
 double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval, qsizetype chunk)
 {
     const qint64 target = historyChars() + sent.size();
     const CpuSince cpu;
     m_feeder.start(sent, interval, chunk);
-    waitForChars(target);
-    m_feeder.wait();
+    // One timer event every StallMs at most: the wait costs nothing counted as the program's.
+    for (qint64 before = -1; historyChars() < target && historyChars() != before;) {
+        before = historyChars();
+        runUntil([&] { return historyChars() >= target; }, StallMs);
+    }
+    m_feeder.stop(); // all written once all arrived; stuck otherwise
     msToPaint(m_historyPaints, m_progress.empty() ? monotonicNs() : m_progress.back().ns,
               FrameWaitMs);
     return cpu.seconds(m_feeder.cpuNs());
@@ -146,8 +139,16 @@ double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval,
 double BenchRig::msToPaint(const std::vector<qint64> &paints, qint64 since, int timeoutMs)
 {
     if (!runUntil([&] { return !paints.empty() && paints.back() > since; }, timeoutMs))
-        return std::numeric_limits<double>::infinity();
+        return qInf();
     return double(monotonicNs() - since) / 1e6;
+}
+
+double BenchRig::pressToScreen(QWidget *box, Qt::Key key, Qt::KeyboardModifiers modifiers,
+                               int timeoutMs)
+{
+    const qint64 pressed = monotonicNs();
+    QTest::keyClick(box, key, modifiers);
+    return msToPaint(box == m_barcode ? m_barcodePaints : m_historyPaints, pressed, timeoutMs);
 }
 
 void BenchRig::runFor(int ms)
@@ -189,24 +190,4 @@ bool BenchRig::eventFilter(QObject *watched, QEvent *event)
             m_untilLoop->quit();
     }
     return QObject::eventFilter(watched, event);
-}
-
-qint64 memoryBytes(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    const QByteArray prefix = QByteArray(field) + ':';
-    // Files in /proc have no size: read to the end, not line by line.
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith(prefix))
-                return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong() * 1024;
-        }
-    }
-    return -1;
-}
-
-bool resetPeakMemory()
-{
-    QFile refs(QStringLiteral("/proc/self/clear_refs"));
-    return refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
 }

@@ -1,5 +1,5 @@
 #include "benchrig.h"
-#include "clocks.h"
+#include "proc.h"
 #include "report.h"
 #include "scenarios.h"
 
@@ -10,15 +10,10 @@
 
 using namespace Qt::StringLiterals;
 
-// Measures the receive path of the real window on a pseudo-terminal: start-up, idle CPU,
-// barcodes at a scanner's pace, a flood at full speed, the cost per character against what
-// the history holds, and a long barcode ended by a late CR. Prints a table, then one JSON line
-// per figure. Exits with 1 when a character was lost or altered, 2 when the benchmark could not
-// run.
-//
-// The window is drawn on the X server of DISPLAY when there is one (scripts/bench starts Xvfb,
-// then runs this again offscreen), as the program is; offscreen without one.
-
+// Measures the receive path of the real window on a pseudo-terminal, on the X server of DISPLAY
+// when there is one (scripts/bench starts Xvfb), offscreen without. Prints a table, then one
+// JSON line per figure. Exits with 1 when a character was lost or altered, 2 when the benchmark
+// could not run.
 int main(int argc, char *argv[])
 {
     const qint64 mainEntryNs = monotonicNs();
@@ -52,14 +47,13 @@ int main(int argc, char *argv[])
         u"x-server"_s, u"What the X server is, for the report (scripts/bench says Xvfb)."_s,
         u"name"_s);
     // This program started again: to time its start-up, and as another user waiting for a port.
-    QCommandLineOption probe(u"startup-probe"_s, u"Print when the window first painted."_s);
-    QCommandLineOption waitingProbe(u"waiting-probe"_s, u"Wait for the port, print the figures."_s,
-                                    u"port"_s);
-    probe.setFlags(QCommandLineOption::HiddenFromHelp);
-    waitingProbe.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({quick, only, xServer, probe, waitingProbe});
+    QCommandLineOption startupProbe(u"startup-probe"_s, u"Paint, print when."_s);
+    QCommandLineOption waitingProbe(u"waiting-probe"_s, u"Wait for PORT."_s, u"port"_s);
+    for (QCommandLineOption *probe : {&startupProbe, &waitingProbe})
+        probe->setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({quick, only, xServer, startupProbe, waitingProbe});
     parser.process(app);
-    if (parser.isSet(probe))
+    if (parser.isSet(startupProbe))
         return Scenarios::startupProbe(mainEntryNs);
     if (parser.isSet(waitingProbe))
         return Scenarios::waitingProbe(parser.value(waitingProbe),
@@ -72,10 +66,9 @@ int main(int argc, char *argv[])
             += u" on "_s
                + (parser.isSet(xServer) ? parser.value(xServer) : qEnvironmentVariable("DISPLAY"));
     Report report(platform, parser.isSet(quick) ? u"quick"_s : u"full"_s);
-
     BenchRig rig;
     if (!rig.feeder().isValid() || !rig.showAndOpen()) {
-        std::fprintf(stderr, "lumora-bench: no pseudo-terminal %s opened: %s\n",
+        std::fprintf(stderr, "lumora-bench: the window did not open the pseudo-terminal %s %s\n",
                      qPrintable(rig.feeder().slavePath()), qPrintable(rig.feeder().errorString()));
         return 2;
     }
@@ -85,11 +78,8 @@ int main(int argc, char *argv[])
         if (chosen.isEmpty() || chosen.contains(name))
             run(rig, parser.isSet(quick), report);
     }
-
     report.print(stdout);
-    if (report.integrityFailed()) {
+    if (report.integrityFailed())
         std::fprintf(stderr, "lumora-bench: characters were lost or altered\n");
-        return 1;
-    }
-    return 0;
+    return report.integrityFailed() ? 1 : 0;
 }

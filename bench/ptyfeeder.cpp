@@ -1,6 +1,6 @@
 #include "ptyfeeder.h"
 
-#include "clocks.h"
+#include "proc.h"
 
 #include <QFile>
 
@@ -44,38 +44,20 @@ void PtyFeeder::start(QByteArray bytes, std::chrono::nanoseconds interval, qsize
     m_stop = false;
     m_pacedTimes.clear();
     m_thread = std::thread([this, bytes = std::move(bytes), interval, chunk] {
-        write(bytes, interval, chunk);
-        m_cpuNs = threadCpuNs();
+        const bool paced = interval != interval.zero();
+        const qsizetype step = paced ? chunk : bytes.size();
+        // Absolute deadlines: a late wake-up does not push every later chunk back.
+        auto next = std::chrono::steady_clock::now();
+        for (qsizetype at = 0; at < bytes.size() && !m_stop; at += step) {
+            if (paced) {
+                std::this_thread::sleep_until(next += interval);
+                m_pacedTimes.push_back(monotonicNs());
+            }
+            if (!writeAll(bytes.constData() + at, qMin(step, bytes.size() - at)))
+                break;
+        }
+        m_cpuNs = clockNs(CLOCK_THREAD_CPUTIME_ID);
     });
-}
-
-void PtyFeeder::wait()
-{
-    if (m_thread.joinable())
-        m_thread.join();
-}
-
-void PtyFeeder::stop()
-{
-    m_stop = true;
-    wait();
-}
-
-void PtyFeeder::write(const QByteArray &bytes, std::chrono::nanoseconds interval, qsizetype chunk)
-{
-    if (interval == interval.zero()) {
-        writeAll(bytes.constData(), bytes.size());
-        return;
-    }
-    m_pacedTimes.reserve(size_t(bytes.size() / chunk + 1));
-    // Absolute deadlines: a late wake-up does not push every later chunk back.
-    auto next = std::chrono::steady_clock::now();
-    for (qsizetype at = 0; at < bytes.size() && !m_stop; at += chunk) {
-        std::this_thread::sleep_until(next += interval);
-        m_pacedTimes.push_back(monotonicNs());
-        if (!writeAll(bytes.constData() + at, qMin(chunk, bytes.size() - at)))
-            return;
-    }
 }
 
 bool PtyFeeder::writeAll(const char *data, qsizetype size)

@@ -10,14 +10,12 @@
 
 // The scanner's end of a pseudo-terminal: the slave (slavePath()) is the port the window
 // opens, and a thread writes to the master, either as fast as the slave takes it or a chunk at
-// a time at a steady pace. Times are monotonic nanoseconds (clocks.h).
+// a time at a steady pace. Times are monotonic nanoseconds (proc.h).
 class PtyFeeder
 {
 public:
     PtyFeeder();
     ~PtyFeeder();
-    PtyFeeder(const PtyFeeder &) = delete;
-    PtyFeeder &operator=(const PtyFeeder &) = delete;
 
     // False when no pseudo-terminal could be had; errorString() says why.
     bool isValid() const { return m_master >= 0; }
@@ -28,8 +26,16 @@ public:
     // time, one chunk every `interval`, noting when each write began.
     void start(QByteArray bytes, std::chrono::nanoseconds interval = {}, qsizetype chunk = 1);
     // Waits for the writing to end; stop() ends it early.
-    void wait();
-    void stop();
+    void wait()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    void stop()
+    {
+        m_stop = true;
+        wait();
+    }
 
     // When each paced chunk was written, and the CPU time the writing thread used: complete
     // once wait() returned. The process's CPU without the writer's is the window's.
@@ -37,7 +43,6 @@ public:
     qint64 cpuNs() const { return m_cpuNs; }
 
 private:
-    void write(const QByteArray &bytes, std::chrono::nanoseconds interval, qsizetype chunk);
     // Writes all of `data`, waiting while the slave's input is full; false when stopped or
     // failed.
     bool writeAll(const char *data, qsizetype size);

@@ -40,8 +40,9 @@ public:
     void setSection(const QString &section) { m_section = section; }
     Figure &add(const QString &key, const QString &label, double value, const QString &unit,
                 Bound bound = None, double limit = 0, int decimals = 0);
-    // A count of characters lost or altered, or of beeps missing or in excess: must be 0.
-    void addIntegrity(const QString &key, const QString &label, qint64 count);
+    // The characters `part` lost or altered and, unless -1, its beeps missing or extra (one a
+    // character): each must be 0.
+    void addIntegrity(const QString &part, qint64 lost, qint64 beepsAmiss = -1);
 
     bool integrityFailed() const;
     // The table, then the JSON lines: the first describes the run (the machine, its load before

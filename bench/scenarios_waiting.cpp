@@ -1,6 +1,6 @@
 #include "benchrig.h"
-#include "clocks.h"
 #include "historybox.h"
+#include "proc.h"
 #include "report.h"
 #include "scenarios.h"
 #include "testercore.h"
@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
-#include <QTest>
 
 #include <cstdio>
 #include <vector>
@@ -76,9 +75,7 @@ int waitingProbe(const QString &port, int seconds)
     // A key a second, each at a different moment of the retry's second.
     for (int i = 0; i < seconds; ++i) {
         rig.runFor(1000 + 37 * (i % 7));
-        const qint64 pressed = monotonicNs();
-        QTest::keyClick(history, Qt::Key_A);
-        slowestKey = std::max(slowestKey, rig.msToPaint(rig.historyPaints(), pressed, 1000));
+        slowestKey = std::max(slowestKey, rig.pressToScreen(history, Qt::Key_A));
     }
     std::printf("%f %f\n", cpu.percent(), slowestKey);
     return 0;

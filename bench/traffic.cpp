@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace Traffic {
 
@@ -50,29 +49,11 @@ qint64 damagedChars(QStringView got, QStringView expected)
     return std::max(got.size(), expected.size()) - prefix - suffix;
 }
 
-namespace {
-
-std::vector<Progress>::const_iterator reached(const std::vector<Progress> &progress, qint64 chars)
+Progress reached(const std::vector<Progress> &progress, qint64 chars)
 {
-    return std::find_if(progress.begin(), progress.end(),
-                        [chars](const Progress &p) { return p.chars >= chars; });
-}
-
-} // namespace
-
-qint64 reachedNs(const std::vector<Progress> &progress, qint64 chars)
-{
-    const auto at = reached(progress, chars);
-    return at == progress.end() ? 0 : at->ns;
-}
-
-double rateBetween(const std::vector<Progress> &progress, qint64 fromChars, qint64 toChars)
-{
-    const auto from = reached(progress, fromChars);
-    const auto to = reached(progress, toChars);
-    if (from == progress.end() || to == progress.end() || to == from)
-        return std::numeric_limits<double>::quiet_NaN();
-    return double(to->chars - from->chars) * 1e9 / double(to->ns - from->ns);
+    const auto at = std::find_if(progress.begin(), progress.end(),
+                                 [chars](const Progress &p) { return p.chars >= chars; });
+    return at == progress.end() ? Progress{0, 0} : *at;
 }
 
 double longestGapMs(const std::vector<qint64> &events, qint64 from, qint64 to)
@@ -105,7 +86,7 @@ std::vector<double> delaysMs(const std::vector<qint64> &writes, const std::vecto
 double percentile(std::vector<double> &values, double fraction)
 {
     if (values.empty())
-        return std::numeric_limits<double>::quiet_NaN();
+        return qQNaN();
     std::sort(values.begin(), values.end());
     const auto rank = size_t(std::ceil(fraction * double(values.size())));
     return values[std::clamp<size_t>(rank, 1, values.size()) - 1];

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-// When the history's document changed, and how many characters it held then.
+// When the history painted, and how many characters it held then.
 struct Progress
 {
     qint64 ns;
@@ -18,7 +18,8 @@ namespace Traffic {
 // The length of a barcode with its CR.
 constexpr qint64 BarcodeChars = 14;
 
-// `count` barcodes of 13 digits and a CR each, all different, starting at barcode `first`.
+// `count` barcodes of 13 digits and a CR each, all different, starting at barcode `first`: each
+// part starts elsewhere, so that none repeats another's text.
 QByteArray barcodes(qint64 count, qint64 first = 0);
 // `chars` digits without a CR (barcodes whose CRs were left out), starting at barcode `first`.
 QByteArray digits(qint64 chars, qint64 first);
@@ -28,11 +29,8 @@ QString historyOf(const QByteArray &sent);
 // and the longest common suffix of what arrived and what was expected.
 qint64 damagedChars(QStringView got, QStringView expected);
 
-// Characters a second while the history grew from `fromChars` to `toChars`, measured between
-// the first document changes that reached each; NaN when they are the same change.
-double rateBetween(const std::vector<Progress> &progress, qint64 fromChars, qint64 toChars);
-// When the history first held `chars` characters, 0 if never.
-qint64 reachedNs(const std::vector<Progress> &progress, qint64 chars);
+// The first of `progress` that held `chars` characters; {0, 0} if none.
+Progress reached(const std::vector<Progress> &progress, qint64 chars);
 // The longest time without an event in [from, to], counting the ends as events.
 double longestGapMs(const std::vector<qint64> &events, qint64 from, qint64 to);
 // Time from each of `writes` to the first of `events` after it, in ms; writes after the last
