@@ -23,15 +23,12 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(u"lumora-bench"_s);
 
     // In the order they run; start-up is always measured.
-    const std::pair<QString, void (*)(BenchRig &, bool, Report &)> parts[]{
+    const std::pair<QString, Scenarios::Part *> parts[]{
         {u"idle"_s, Scenarios::idle},       {u"pace"_s, Scenarios::linePace},
         {u"flood"_s, Scenarios::flood},     {u"history"_s, Scenarios::history},
         {u"memory"_s, Scenarios::memory},   {u"typing"_s, Scenarios::typing},
         {u"waiting"_s, Scenarios::waiting}, {u"barcode"_s, Scenarios::longBarcode},
     };
-    QStringList names;
-    for (const auto &part : parts)
-        names << part.first;
     QCommandLineParser parser;
     parser.setApplicationDescription(
         u"Measures how Lumora keeps up with a fast scanner, on a pseudo-terminal."_s);
@@ -40,8 +37,8 @@ int main(int argc, char *argv[])
                                                u"a character is lost or altered."_s);
     const QCommandLineOption only(
         u"only"_s,
-        u"Run only these parts, comma-separated: %1 (start-up is always "
-        u"measured; waiting only in a full run)."_s.arg(names.join(u", ")),
+        u"Run only these parts, comma-separated: idle, pace, flood, history, memory, typing, "
+        u"waiting, barcode (start-up is always measured; waiting only in a full run)."_s,
         u"parts"_s);
     const QCommandLineOption xServer(
         u"x-server"_s, u"What the X server is, for the report (scripts/bench says Xvfb)."_s,
@@ -56,8 +53,7 @@ int main(int argc, char *argv[])
     if (parser.isSet(startupProbe))
         return Scenarios::startupProbe(mainEntryNs);
     if (parser.isSet(waitingProbe))
-        return Scenarios::waitingProbe(parser.value(waitingProbe),
-                                       parser.positionalArguments().value(0).toInt());
+        return Scenarios::waitingProbe(parser.value(waitingProbe));
 
     // What the figures were measured on: Qt's platform, and for xcb which X server.
     QString platform = QGuiApplication::platformName();
@@ -78,7 +74,7 @@ int main(int argc, char *argv[])
         if (chosen.isEmpty() || chosen.contains(name))
             run(rig, parser.isSet(quick), report);
     }
-    report.print(stdout);
+    std::fputs(report.text().constData(), stdout);
     if (report.integrityFailed())
         std::fprintf(stderr, "lumora-bench: characters were lost or altered\n");
     return report.integrityFailed() ? 1 : 0;

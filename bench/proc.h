@@ -19,33 +19,32 @@ inline qint64 monotonicNs()
     return clockNs(CLOCK_MONOTONIC);
 }
 
-// The process's CPU since this was made, without `excludedNs` (the feeder's thread).
+// The process's CPU since this was made, without `excludedNs` (the feeder's thread): in seconds,
+// or in percent of one core.
 struct CpuSince
 {
-    qint64 cpu = clockNs(CLOCK_PROCESS_CPUTIME_ID);
-    qint64 wall = monotonicNs();
+    qint64 cpuNs = clockNs(CLOCK_PROCESS_CPUTIME_ID), wallNs = monotonicNs();
 
     double seconds(qint64 excludedNs = 0) const
     {
-        return double(clockNs(CLOCK_PROCESS_CPUTIME_ID) - cpu - excludedNs) / 1e9;
+        return double(clockNs(CLOCK_PROCESS_CPUTIME_ID) - cpuNs - excludedNs) / 1e9;
     }
-    // In percent of one core.
     double percent(qint64 excludedNs = 0) const
     {
-        return 100 * seconds(excludedNs) * 1e9 / double(monotonicNs() - wall);
+        return seconds(excludedNs) * 1e11 / double(monotonicNs() - wallNs);
     }
 };
 
-// The first line of the file at `path` (in /proc) that starts with `prefix`, without it.
+// The first line of the file at `path` that starts with `prefix`, without it.
 inline QString procLine(const char *path, const QByteArray &prefix)
 {
     QFile file(QString::fromLatin1(path));
     // Files in /proc have no size: read to the end, not line by line.
-    if (file.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            if (line.startsWith(prefix))
-                return QString::fromLatin1(line.mid(prefix.size()).trimmed());
-        }
+    const QList<QByteArray> lines
+        = file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>();
+    for (const QByteArray &line : lines) {
+        if (line.startsWith(prefix))
+            return QString::fromLatin1(line.mid(prefix.size()).trimmed());
     }
     return QStringLiteral("unknown");
 }

@@ -86,7 +86,7 @@ bool Report::integrityFailed() const
                        [](const Figure &f) { return f.integrity && !f.met(); });
 }
 
-void Report::print(std::FILE *out) const
+QByteArray Report::text() const
 {
     QJsonObject run = m_run;
     run.insert(u"load_after"_s, loadAverage());
@@ -126,5 +126,5 @@ void Report::print(std::FILE *out) const
                           -6)
                      .arg(parts.isEmpty() ? QString() : u'(' + parts.join(u", ") + u')');
     }
-    std::fprintf(out, "%s\n%s", table.toLocal8Bit().constData(), lines.constData());
+    return table.toLocal8Bit() + '\n' + lines;
 }

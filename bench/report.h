@@ -4,7 +4,6 @@
 #include <QList>
 #include <QString>
 
-#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -15,11 +14,11 @@ class Report
 public:
     enum Bound { None, AtLeast, AtMost };
 
+    // `key` is the stable name for tools ("flood.chars_per_second"), `label` what the figure is,
+    // for people.
     struct Figure
     {
-        QString section;
-        QString key;   // stable name for tools, "flood.chars_per_second"
-        QString label; // what the figure is, for people
+        QString section, key, label;
         double value = 0;
         QString unit;
         Bound bound = None;
@@ -47,7 +46,7 @@ public:
     bool integrityFailed() const;
     // The table, then the JSON lines: the first describes the run (the machine, its load before
     // and now), then one per figure.
-    void print(std::FILE *out) const;
+    QByteArray text() const;
 
 private:
     QJsonObject m_run;
