@@ -89,7 +89,8 @@ bool BenchRig::showAndOpen()
     m_form->show();
     // Opening the port is nothing the rig notes: it looks now and then.
     for (int waited = 0; waited < 10'000; waited += 5) {
-        if (core().comPort().PortOpen() && core().comPort().devicePath() == m_feeder.slavePath())
+        if (m_firstPaintNs && core().comPort().PortOpen()
+            && core().comPort().devicePath() == m_feeder.slavePath())
             return true;
         runFor(5);
     }
@@ -132,6 +133,7 @@ double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval,
 {
     const qint64 target = historyChars() + sent.size();
     const CpuSince cpu;
+    m_progress.push_back({cpu.wallNs, historyChars()});
     m_feeder.start(sent, interval, chunk);
     // One timer event every StallMs at most: the wait costs nothing counted as the program's.
     for (qint64 before = -1; historyChars() < target && historyChars() != before;) {
@@ -139,8 +141,7 @@ double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval,
         runUntil([&] { return historyChars() >= target; }, StallMs);
     }
     m_feeder.stop(); // all written once all arrived; stuck otherwise
-    msToPaint(m_historyPaints, m_progress.empty() ? monotonicNs() : m_progress.back().ns,
-              FrameWaitMs);
+    msToPaint(m_historyPaints, m_progress.back().ns, FrameWaitMs);
     return cpu.seconds(m_feeder.cpuNs());
 }
 

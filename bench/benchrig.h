@@ -70,7 +70,8 @@ public:
     explicit BenchRig(const QString &port = {});
     ~BenchRig() override;
 
-    // Shows the window and waits until its start-up scan has opened the pseudo-terminal.
+    // Shows the window and waits until it has painted and its start-up scan has opened the
+    // pseudo-terminal.
     bool showAndOpen();
     TesterCore &core();
     PtyFeeder &feeder() { return m_feeder; }
@@ -102,6 +103,7 @@ public:
     void runFor(int ms);
 
     qint64 firstPaintNs() const { return m_firstPaintNs; }
+    // Since setHistory(): when each feed() began and each paint of the history, what it held.
     const std::vector<Progress> &progress() const { return m_progress; }
     const std::vector<qint64> &historyPaints() const { return m_historyPaints; }
     const std::vector<qint64> &barcodePaints() const { return m_barcodePaints; }

@@ -8,9 +8,11 @@
 #include <QCoreApplication>
 #include <QProcess>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -24,15 +26,58 @@ QString shortLines(qint64 chars)
     return Traffic::historyOf(Traffic::barcodes(chars / Traffic::BarcodeChars + 1, 10'000'000));
 }
 
+// The first of `progress` that held `chars` characters; {0, 0} if none.
+Progress reached(const std::vector<Progress> &progress, qint64 chars)
+{
+    const auto at = std::find_if(progress.begin(), progress.end(),
+                                 [chars](const Progress &p) { return p.chars >= chars; });
+    return at == progress.end() ? Progress{0, 0} : *at;
+}
+
 // Characters a second between the first paints that showed `fromChars` and `toChars`; NaN when
 // one paint showed both.
 double rateBetween(const std::vector<Progress> &progress, qint64 fromChars, qint64 toChars)
 {
-    const Progress from = Traffic::reached(progress, fromChars);
-    const Progress to = Traffic::reached(progress, toChars);
+    const Progress from = reached(progress, fromChars);
+    const Progress to = reached(progress, toChars);
     return from.ns && to.ns > from.ns
                ? double(to.chars - from.chars) * 1e9 / double(to.ns - from.ns)
                : qQNaN();
+}
+
+// The longest time without an event in [from, to], counting the ends as events.
+double longestGapMs(const std::vector<qint64> &events, qint64 from, qint64 to)
+{
+    qint64 previous = from, longest = 0;
+    for (const qint64 at : events) {
+        if (at >= from && at <= to)
+            longest = std::max(longest, at - std::exchange(previous, at));
+    }
+    return double(std::max(longest, to - previous)) / 1e6;
+}
+
+// Time from each of `writes` to the first of `events` after it, in ms; writes after the last
+// event have none. Both lists are in time order.
+std::vector<double> delaysMs(const std::vector<qint64> &writes, const std::vector<qint64> &events)
+{
+    std::vector<double> delays;
+    auto event = events.begin();
+    for (const qint64 written : writes) {
+        if ((event = std::lower_bound(event, events.end(), written)) == events.end())
+            break;
+        delays.push_back(double(*event - written) / 1e6);
+    }
+    return delays;
+}
+
+// The value below which `fraction` of `values` lie (nearest rank); sorts `values`.
+double percentile(std::vector<double> &values, double fraction)
+{
+    if (values.empty())
+        return qQNaN();
+    std::sort(values.begin(), values.end());
+    const auto rank = size_t(std::ceil(fraction * double(values.size())));
+    return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
 }
 
 // What the history holds before a batch arrives, how the batch arrives (at full speed, but
@@ -56,8 +101,6 @@ int startupProbe(qint64 mainEntryNs)
 {
     BenchRig rig;
     rig.showAndOpen();
-    for (int i = 0; i < 100 && rig.firstPaintNs() == 0; ++i)
-        rig.runFor(10);
     std::printf("%lld %lld\n", mainEntryNs, rig.firstPaintNs());
     return rig.firstPaintNs() ? 0 : 2;
 }
@@ -119,18 +162,18 @@ void linePace(BenchRig &rig, bool quick, Report &report)
         const qint64 beepsBefore = rig.beeps();
         cpus.push_back(rig.feed(sent, std::chrono::milliseconds(15), Traffic::BarcodeChars) * 1000
                        / double(count));
-        const auto delays = Traffic::delaysMs(rig.feeder().pacedWriteTimes(), rig.barcodePaints());
+        const auto delays = delaysMs(rig.feeder().pacedWriteTimes(), rig.barcodePaints());
         shown.insert(shown.end(), delays.begin(), delays.end());
         damaged += rig.damaged(Traffic::historyOf(sent));
         beepsAmiss += std::abs(rig.beeps() - beepsBefore - sent.size());
     }
     Report::Figure &cpu
         = report.add(u"pace.cpu_seconds_per_1000"_s, u"CPU per 1,000 barcodes, median run"_s,
-                     Traffic::percentile(cpus, 0.5), u"s"_s, Report::AtMost, 0.5, 2);
+                     percentile(cpus, 0.5), u"s"_s, Report::AtMost, 0.5, 2);
     if (runs > 1)
         cpu.parts = {{u"lowest"_s, cpus.front()}, {u"highest"_s, cpus.back()}};
     report.add(u"pace.display_p99_ms"_s, u"write to the barcode display's repaint, p99"_s,
-               Traffic::percentile(shown, 0.99), u"ms"_s, Report::AtMost, 50, 1);
+               percentile(shown, 0.99), u"ms"_s, Report::AtMost, 50, 1);
 
     rig.clear();
     const QByteArray back = Traffic::barcodes(20'000, 40'000'000);
@@ -147,12 +190,11 @@ void flood(BenchRig &rig, bool quick, Report &report)
     report.setSection(u"Flood: %1 barcodes (%2 characters) at full speed"_s.arg(count).arg(total));
     rig.clear();
     const qint64 beepsBefore = rig.beeps();
-    const qint64 started = monotonicNs();
     rig.feed(sent);
 
-    std::vector<Progress> progress{{started, 0}};
-    progress.insert(progress.end(), rig.progress().begin(), rig.progress().end());
-    const qint64 done = Traffic::reached(progress, total).ns;
+    const std::vector<Progress> &progress = rig.progress();
+    const qint64 started = progress.front().ns;
+    const qint64 done = reached(progress, total).ns;
     // The slowest tenth shows whether the pace holds while the history grows. A tenth that one
     // paint showed whole has no rate of its own; the paints around it do.
     double slowest = qQNaN();
@@ -170,10 +212,9 @@ void flood(BenchRig &rig, bool quick, Report &report)
     report.add(u"flood.peak_rss_mib"_s, u"peak resident memory of the process"_s,
                double(memoryBytes("VmHWM")) / (1 << 20), u"MiB"_s, Report::AtMost, 80, 1);
     report.add(u"flood.longest_tick_gap_ms"_s, u"longest gap between Timer1 ticks (every 25 ms)"_s,
-               Traffic::longestGapMs(rig.ticks(), started, done), u"ms"_s, Report::AtMost,
-               StallTargetMs, 1);
+               longestGapMs(rig.ticks(), started, done), u"ms"_s, Report::AtMost, StallTargetMs, 1);
     report.add(u"flood.longest_repaint_gap_ms"_s, u"longest gap between history repaints"_s,
-               Traffic::longestGapMs(rig.historyPaints(), started, done), u"ms"_s, Report::AtMost,
+               longestGapMs(rig.historyPaints(), started, done), u"ms"_s, Report::AtMost,
                StallTargetMs, 1);
 }
 
@@ -214,13 +255,13 @@ void history(BenchRig &rig, bool quick, Report &report)
         }
     }
     for (Case &c : cases) {
-        const double cost = Traffic::percentile(c.costs, 0.5);
+        const double cost = percentile(c.costs, 0.5);
         report.add(u"history.ns_per_char_"_s + c.key, c.label, cost, u"ns/char"_s);
         if (c.baseline >= 0) {
             Case &base = cases[size_t(c.baseline)];
             report.add(u"history.ratio_"_s + c.key, u"    times the cost on "_s + base.label,
-                       cost / Traffic::percentile(base.costs, 0.5), u"x"_s, Report::AtMost,
-                       c.ratioTarget, 2);
+                       cost / percentile(base.costs, 0.5), u"x"_s, Report::AtMost, c.ratioTarget,
+                       2);
         }
     }
     report.addIntegrity(u"history"_s, damaged);
