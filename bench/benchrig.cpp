@@ -26,14 +26,8 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-constexpr int SettleMs = 50;
-constexpr int StallMs = 15'000;
 // Frames come at most every 40 ms: the one after the last character is a part of its cost.
 constexpr int FrameWaitMs = 100;
-
-} // namespace
 
 // Rings the desktop's bell as the program does, counting the rings; message boxes (the
 // start-up scan's report) would wait for a user, so none is shown.
@@ -106,8 +100,8 @@ void BenchRig::setHistory(const QString &raw)
     bar->setValue(bar->maximum());
     // Lets the work the new text causes (layout, scroll bars, repaint) finish first, so that
     // it is not counted against what arrives next.
-    msToPaint(m_historyPaints, monotonicNs(), SettleMs);
-    runFor(SettleMs);
+    msToPaint(m_historyPaints, monotonicNs(), 50);
+    runFor(50);
     for (auto *noted : {&m_historyPaints, &m_barcodePaints, &m_ticks})
         noted->clear();
     m_progress.clear();
@@ -135,10 +129,10 @@ double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval,
     const CpuSince cpu;
     m_progress.push_back({cpu.wallNs, historyChars()});
     m_feeder.start(sent, interval, chunk);
-    // One timer event every StallMs at most: the wait costs nothing counted as the program's.
+    // One timer event every 15 s at most: the wait costs nothing counted as the program's.
     for (qint64 before = -1; historyChars() < target && historyChars() != before;) {
         before = historyChars();
-        runUntil([&] { return historyChars() >= target; }, StallMs);
+        runUntil([&] { return historyChars() >= target; }, 15'000);
     }
     m_feeder.stop(); // all written once all arrived; stuck otherwise
     msToPaint(m_historyPaints, m_progress.back().ns, FrameWaitMs);

@@ -1,5 +1,4 @@
 #include "benchrig.h"
-#include "proc.h"
 #include "report.h"
 #include "scenarios.h"
 
@@ -16,7 +15,6 @@ using namespace Qt::StringLiterals;
 // could not run.
 int main(int argc, char *argv[])
 {
-    const qint64 mainEntryNs = monotonicNs();
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !qEnvironmentVariableIsSet("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -43,17 +41,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption xServer(
         u"x-server"_s, u"What the X server is, for the report (scripts/bench says Xvfb)."_s,
         u"name"_s);
-    // This program started again: to time its start-up, and as another user waiting for a port.
-    QCommandLineOption startupProbe(u"startup-probe"_s, u"Paint, print when."_s);
-    QCommandLineOption waitingProbe(u"waiting-probe"_s, u"Wait for PORT."_s, u"port"_s);
-    for (QCommandLineOption *probe : {&startupProbe, &waitingProbe})
-        probe->setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({quick, only, xServer, startupProbe, waitingProbe});
+    // This program started again (scenarios.h): "startup", or the port to wait for.
+    QCommandLineOption probe(u"probe"_s, u"Started again by the benchmark."_s, u"what"_s);
+    probe.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({quick, only, xServer, probe});
     parser.process(app);
-    if (parser.isSet(startupProbe))
-        return Scenarios::startupProbe(mainEntryNs);
-    if (parser.isSet(waitingProbe))
-        return Scenarios::waitingProbe(parser.value(waitingProbe));
+    if (parser.isSet(probe))
+        return parser.value(probe) == u"startup" ? Scenarios::startupProbe()
+                                                 : Scenarios::waitingProbe(parser.value(probe));
 
     // What the figures were measured on: Qt's platform, and for xcb which X server.
     QString platform = QGuiApplication::platformName();

@@ -14,10 +14,11 @@ constexpr double KeyTargetMs = 50;
 
 using Part = void(BenchRig &rig, bool quick, Report &report);
 Part idle, linePace, flood, history, memory, typing, waiting, longBarcode;
-// From launching this program again (startupProbe()) to its window's first paint.
+// From launching this program again (--probe startup) to its window's first paint.
 void startup(Report &report);
-int startupProbe(qint64 mainEntryNs);
-// waiting() starts this program again as another user, waiting for a port this one holds.
+int startupProbe();
+// waiting() starts this program again as another user (--probe PORT), waiting for a port this
+// one holds.
 int waitingProbe(const QString &port);
 
 } // namespace Scenarios

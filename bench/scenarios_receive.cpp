@@ -56,20 +56,6 @@ double longestGapMs(const std::vector<qint64> &events, qint64 from, qint64 to)
     return double(std::max(longest, to - previous)) / 1e6;
 }
 
-// Time from each of `writes` to the first of `events` after it, in ms; writes after the last
-// event have none. Both lists are in time order.
-std::vector<double> delaysMs(const std::vector<qint64> &writes, const std::vector<qint64> &events)
-{
-    std::vector<double> delays;
-    auto event = events.begin();
-    for (const qint64 written : writes) {
-        if ((event = std::lower_bound(event, events.end(), written)) == events.end())
-            break;
-        delays.push_back(double(*event - written) / 1e6);
-    }
-    return delays;
-}
-
 // The value below which `fraction` of `values` lie (nearest rank); sorts `values`.
 double percentile(std::vector<double> &values, double fraction)
 {
@@ -97,11 +83,11 @@ struct Case
 
 namespace Scenarios {
 
-int startupProbe(qint64 mainEntryNs)
+int startupProbe()
 {
     BenchRig rig;
     rig.showAndOpen();
-    std::printf("%lld %lld\n", mainEntryNs, rig.firstPaintNs());
+    std::printf("%lld\n", rig.firstPaintNs());
     return rig.firstPaintNs() ? 0 : 2;
 }
 
@@ -111,10 +97,10 @@ void startup(Report &report)
     QProcess probe;
     probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     const qint64 launched = monotonicNs();
-    probe.start(QCoreApplication::applicationFilePath(), {u"--startup-probe"_s});
+    probe.start(QCoreApplication::applicationFilePath(), {u"--probe"_s, u"startup"_s});
     probe.waitForFinished();
-    // The probe reads the same monotonic clock: when its main() began and when it painted.
-    const qint64 painted = probe.readAllStandardOutput().trimmed().split(' ').value(1).toLongLong();
+    // The probe reads the same monotonic clock: when it painted.
+    const qint64 painted = probe.readAllStandardOutput().trimmed().toLongLong();
     report.add(
         u"startup.launch_to_first_paint_ms"_s, u"process launch to the window's first paint"_s,
         painted ? double(painted - launched) / 1e6 : qQNaN(), u"ms"_s, Report::AtMost, 300, 1);
@@ -162,8 +148,13 @@ void linePace(BenchRig &rig, bool quick, Report &report)
         const qint64 beepsBefore = rig.beeps();
         cpus.push_back(rig.feed(sent, std::chrono::milliseconds(15), Traffic::BarcodeChars) * 1000
                        / double(count));
-        const auto delays = delaysMs(rig.feeder().pacedWriteTimes(), rig.barcodePaints());
-        shown.insert(shown.end(), delays.begin(), delays.end());
+        // From each write to the barcode display's next repaint.
+        const std::vector<qint64> &paints = rig.barcodePaints();
+        auto paint = paints.begin();
+        for (const qint64 written : rig.feeder().pacedWriteTimes()) {
+            if ((paint = std::lower_bound(paint, paints.end(), written)) != paints.end())
+                shown.push_back(double(*paint - written) / 1e6);
+        }
         damaged += rig.damaged(Traffic::historyOf(sent));
         beepsAmiss += std::abs(rig.beeps() - beepsBefore - sent.size());
     }
@@ -197,12 +188,10 @@ void flood(BenchRig &rig, bool quick, Report &report)
     const qint64 done = reached(progress, total).ns;
     // The slowest tenth shows whether the pace holds while the history grows. A tenth that one
     // paint showed whole has no rate of its own; the paints around it do.
-    double slowest = qQNaN();
-    for (int tenth = 0; tenth < 10; ++tenth) {
-        const double rate = rateBetween(progress, total * tenth / 10, total * (tenth + 1) / 10);
-        if (std::isnan(slowest) || rate < slowest)
-            slowest = rate;
-    }
+    double slowest = qQNaN(); // fmin() passes over a NaN
+    for (int tenth = 0; tenth < 10; ++tenth)
+        slowest = std::fmin(slowest,
+                            rateBetween(progress, total * tenth / 10, total * (tenth + 1) / 10));
     report.add(u"flood.chars_per_second"_s, u"written to the pty -> in the history"_s,
                rateBetween(progress, 0, total), u"chars/s"_s, Report::AtLeast, RateTarget);
     report.add(u"flood.slowest_tenth_chars_per_second"_s, u"slowest tenth of the flood"_s, slowest,
