@@ -56,12 +56,12 @@ class QTimer;
 class TesterCore;
 
 // The program's window and logic on the real terminal device and timing, its port the slave of
-// the feeder's pseudo-terminal (or, given a `port`, that one, the devices watched for it while
-// it cannot be opened). Beeps are counted and ring the desktop's bell, as in the program; the
-// start-up scan's boxes are swallowed. Notes when the window, the history and the barcode box
-// repaint, what the history held at each of its paints, and when Timer1 ticks. The benchmark
-// sends only digits and CR, each one character of the history as shown, so its length is the
-// count of characters received.
+// the feeder's pseudo-terminal; or, given a `port` (the waiting probe), that one, the devices
+// watched for it while it cannot be opened, and beeps silent. Beeps are counted and ring the
+// desktop's bell, as in the program; the start-up scan's boxes are swallowed. Notes when the
+// window, the history and the barcode box repaint, what the history held at each of its paints,
+// and when Timer1 ticks. The benchmark sends only digits and CR, each one character of the
+// history as shown, so its length is the count of characters received.
 class BenchRig : public QObject
 {
     Q_OBJECT
