@@ -21,7 +21,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(u"lumora-bench"_s);
 
     // In the order they run; start-up is always measured.
-    const std::pair<QString, Scenarios::Part *> parts[]{
+    const std::pair<QString, Scenarios::Scenario *> parts[]{
         {u"idle"_s, Scenarios::idle},       {u"pace"_s, Scenarios::linePace},
         {u"flood"_s, Scenarios::flood},     {u"history"_s, Scenarios::history},
         {u"memory"_s, Scenarios::memory},   {u"typing"_s, Scenarios::typing},

@@ -12,8 +12,8 @@ namespace Scenarios {
 // The most a key press may take to reach the screen.
 constexpr double KeyTargetMs = 50;
 
-using Part = void(BenchRig &rig, bool quick, Report &report);
-Part idle, linePace, flood, history, memory, typing, waiting, longBarcode;
+using Scenario = void(BenchRig &rig, bool quick, Report &report);
+Scenario idle, linePace, flood, history, memory, typing, waiting, longBarcode;
 // From launching this program again (--probe startup) to its window's first paint.
 void startup(Report &report);
 int startupProbe();
