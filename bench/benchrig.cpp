@@ -1,27 +1,33 @@
 #include "benchrig.h"
 
-#include "clocks.h"
 #include "desktopfeedback.h"
+#include "devicewatcher.h"
 #include "form1.h"
 #include "historybox.h"
+#include "proc.h"
 #include "termiosdevice.h"
 #include "testercore.h"
 #include "textbox.h"
 
 #include <QEvent>
 #include <QEventLoop>
+#include <QFile>
 #include <QScrollBar>
+#include <QTest>
 #include <QTimer>
 
-namespace {
+#include <cerrno>
+#include <cstring>
 
-constexpr int OpenTimeoutMs = 10'000;
-constexpr int SettleMs = 50;
-constexpr int StallMs = 15'000;
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
 // Frames come at most every 40 ms: the one after the last character is a part of its cost.
 constexpr int FrameWaitMs = 100;
-
-} // namespace
 
 // Rings the desktop's bell as the program does, counting the rings; message boxes (the
 // start-up scan's report) would wait for a user, so none is shown.
@@ -31,35 +37,40 @@ public:
     void beep() override
     {
         ++beeps;
-        DesktopFeedback::beep();
+        if (ring)
+            DesktopFeedback::beep();
     }
     void messageBox(const QString &, const QString &) override {}
 
     qint64 beeps = 0;
+    bool ring = true;
 };
 
-BenchRig::BenchRig()
+BenchRig::BenchRig(const QString &port)
 {
     auto feedback = std::make_unique<BenchFeedback>();
     m_feedback = feedback.get();
-    auto core = std::make_unique<TesterCore>(
-        std::make_unique<TermiosDevice>(),
-        [path = m_feeder.slavePath()] { return QStringList{path}; }, std::move(feedback));
-    const auto *timer1 = core->findChild<QTimer *>(QStringLiteral("Timer1"));
-    Q_ASSERT(timer1);
-    connect(timer1, &QTimer::timeout, this, [this] { m_ticks.push_back(monotonicNs()); });
+    // The waiting probe, another user, has no sound server to reach: its tries would be counted.
+    m_feedback->ring = port.isEmpty();
+    const auto ports = [path = port.isEmpty() ? m_feeder.slavePath() : port] {
+        return QStringList{path};
+    };
+    auto core = std::make_unique<TesterCore>(std::make_unique<TermiosDevice>(), ports,
+                                             std::move(feedback));
+    if (!port.isEmpty())
+        core->watchDevices(std::make_unique<DeviceWatcher>(ports));
+    m_timer1 = core->findChild<QTimer *>(u"Timer1"_s);
+    Q_ASSERT(m_timer1);
+    connect(m_timer1, &QTimer::timeout, this, [this] { m_ticks.push_back(monotonicNs()); });
     m_form = std::make_unique<Form1>(std::move(core));
-    m_history = m_form->findChild<HistoryBox *>(QStringLiteral("TextReceivedTxt"));
-    m_barcode = m_form->findChild<TextBox *>(QStringLiteral("BarCodeText"));
+    m_history = m_form->findChild<HistoryBox *>(u"TextReceivedTxt"_s);
+    m_barcode = m_form->findChild<TextBox *>(u"BarCodeText"_s);
     for (QWidget *painted :
          {static_cast<QWidget *>(m_form.get()), m_history->viewport(), m_barcode})
         painted->installEventFilter(this);
 }
 
-BenchRig::~BenchRig()
-{
-    m_feeder.stop();
-}
+BenchRig::~BenchRig() = default;
 
 TesterCore &BenchRig::core()
 {
@@ -75,8 +86,9 @@ bool BenchRig::showAndOpen()
 {
     m_form->show();
     // Opening the port is nothing the rig notes: it looks now and then.
-    for (int waited = 0; waited < OpenTimeoutMs; waited += 5) {
-        if (core().comPort().PortOpen() && core().comPort().devicePath() == m_feeder.slavePath())
+    for (int waited = 0; waited < 10'000; waited += 5) {
+        if (m_firstPaintNs && core().comPort().PortOpen()
+            && core().comPort().devicePath() == m_feeder.slavePath())
             return true;
         runFor(5);
     }
@@ -92,13 +104,22 @@ void BenchRig::setHistory(const QString &raw)
     bar->setValue(bar->maximum());
     // Lets the work the new text causes (layout, scroll bars, repaint) finish first, so that
     // it is not counted against what arrives next.
-    const qint64 shown = monotonicNs();
-    runUntil([&] { return !m_historyPaints.empty() && m_historyPaints.back() > shown; }, SettleMs);
-    runFor(SettleMs);
+    msToPaint(m_historyPaints, monotonicNs(), 50);
+    runFor(50);
+    for (auto *noted : {&m_historyPaints, &m_barcodePaints, &m_ticks})
+        noted->clear();
     m_progress.clear();
-    m_historyPaints.clear();
-    m_barcodePaints.clear();
-    m_ticks.clear();
+}
+
+void BenchRig::clear()
+{
+    setHistory(QString());
+    runFor(200);
+}
+
+qint64 BenchRig::damaged(const QString &expected) const
+{
+    return Traffic::damagedChars(m_form->core().history(), expected);
 }
 
 qint64 BenchRig::historyChars() const
@@ -106,34 +127,35 @@ qint64 BenchRig::historyChars() const
     return m_form->core().historyText().shownSize();
 }
 
-bool BenchRig::waitForChars(qint64 chars)
-{
-    // One timer event every StallMs at most: the wait costs nothing counted as the program's.
-    for (qint64 before = -1; historyChars() != before;) {
-        before = historyChars();
-        if (runUntil([&] { return historyChars() >= chars; }, StallMs))
-            return true;
-    }
-    return false;
-}
-
 double BenchRig::feed(const QByteArray &sent, std::chrono::nanoseconds interval, qsizetype chunk)
 {
     const qint64 target = historyChars() + sent.size();
-    const qint64 cpuFrom = processCpuNs();
+    const CpuSince cpu;
+    m_progress.push_back({cpu.wallNs, historyChars()});
     m_feeder.start(sent, interval, chunk);
-    waitForChars(target);
-    m_feeder.wait();
-    const qint64 arrived = m_progress.empty() ? monotonicNs() : m_progress.back().ns;
-    runUntil([&] { return !m_historyPaints.empty() && m_historyPaints.back() > arrived; },
-             FrameWaitMs);
-    return double(processCpuNs() - cpuFrom - m_feeder.cpuNs()) / 1e9;
+    // One timer event every 15 s at most: the wait costs nothing counted as the program's.
+    for (qint64 before = -1; historyChars() < target && historyChars() != before;) {
+        before = historyChars();
+        runUntil([&] { return historyChars() >= target; }, 15'000);
+    }
+    m_feeder.stop(); // all written once all arrived; stuck otherwise
+    msToPaint(m_historyPaints, m_progress.back().ns, FrameWaitMs);
+    return cpu.seconds(m_feeder.cpuNs());
 }
 
-bool BenchRig::waitForHistoryPaint(qint64 ns)
+double BenchRig::msToPaint(const std::vector<qint64> &paints, qint64 since, int timeoutMs)
 {
-    return runUntil([&] { return !m_historyPaints.empty() && m_historyPaints.back() > ns; },
-                    FrameWaitMs);
+    if (!runUntil([&] { return !paints.empty() && paints.back() > since; }, timeoutMs))
+        return qInf();
+    return double(monotonicNs() - since) / 1e6;
+}
+
+double BenchRig::pressToScreen(QWidget *box, Qt::Key key, Qt::KeyboardModifiers modifiers,
+                               int timeoutMs)
+{
+    const qint64 pressed = monotonicNs();
+    QTest::keyClick(box, key, modifiers);
+    return msToPaint(box == m_barcode ? m_barcodePaints : m_historyPaints, pressed, timeoutMs);
 }
 
 void BenchRig::runFor(int ms)
@@ -157,12 +179,6 @@ bool BenchRig::runUntil(const std::function<bool()> &done, int timeoutMs)
     return done();
 }
 
-void BenchRig::checkUntil()
-{
-    if (m_untilLoop && (*m_until)())
-        m_untilLoop->quit();
-}
-
 bool BenchRig::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::Paint) {
@@ -177,7 +193,82 @@ bool BenchRig::eventFilter(QObject *watched, QEvent *event)
         } else if (watched == m_barcode)
             m_barcodePaints.push_back(now);
         // Noted before the paint is done: the wait ends once the event loop is back.
-        checkUntil();
+        if (m_untilLoop && (*m_until)())
+            m_untilLoop->quit();
     }
     return QObject::eventFilter(watched, event);
+}
+
+PtyFeeder::PtyFeeder()
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios raw{};
+    const char *name = nullptr;
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0
+        || !(name = ::ptsname(master)) || ::tcgetattr(master, &raw) != 0) {
+        m_error = QString::fromLocal8Bit(std::strerror(errno));
+        if (master >= 0)
+            ::close(master);
+        return;
+    }
+    // Raw, like an idle serial port: what is written arrives unchanged.
+    ::cfmakeraw(&raw);
+    ::tcsetattr(master, TCSANOW, &raw);
+    m_slavePath = QFile::decodeName(name);
+    m_master = master;
+}
+
+void PtyFeeder::stop()
+{
+    m_stop = true;
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+PtyFeeder::~PtyFeeder()
+{
+    stop();
+    if (m_master >= 0)
+        ::close(m_master);
+}
+
+void PtyFeeder::start(QByteArray bytes, std::chrono::nanoseconds interval, qsizetype chunk)
+{
+    stop();
+    m_stop = false;
+    m_pacedTimes.clear();
+    m_thread = std::thread([this, bytes = std::move(bytes), interval, chunk] {
+        const bool paced = interval != interval.zero();
+        const qsizetype step = paced ? chunk : bytes.size();
+        // Absolute deadlines: a late wake-up does not push every later chunk back.
+        auto next = std::chrono::steady_clock::now();
+        for (qsizetype at = 0; at < bytes.size() && !m_stop; at += step) {
+            if (paced) {
+                std::this_thread::sleep_until(next += interval);
+                m_pacedTimes.push_back(monotonicNs());
+            }
+            if (!writeAll(bytes.constData() + at, qMin(step, bytes.size() - at)))
+                break;
+        }
+        m_cpuNs = clockNs(CLOCK_THREAD_CPUTIME_ID);
+    });
+}
+
+bool PtyFeeder::writeAll(const char *data, qsizetype size)
+{
+    while (size > 0 && !m_stop) {
+        const ssize_t written = ::write(m_master, data, size_t(size));
+        if (written > 0) {
+            data += written;
+            size -= written;
+        } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        } else {
+            // The slave's input is full: wait until the reader made room, looking out for
+            // stop() every 100 ms.
+            pollfd room{m_master, POLLOUT, 0};
+            ::poll(&room, 1, 100);
+        }
+    }
+    return size == 0;
 }

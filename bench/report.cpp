@@ -1,6 +1,7 @@
 #include "report.h"
 
-#include <QFile>
+#include "proc.h"
+
 #include <QJsonDocument>
 #include <QLocale>
 #include <QThread>
@@ -10,66 +11,55 @@
 
 #include <sys/utsname.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QString formatted(double value, int decimals)
 {
-    if (!std::isfinite(value))
-        return QStringLiteral("n/a");
     // Group thousands so large rates read at a glance.
-    return QLocale(QLocale::English).toString(value, 'f', decimals);
+    return std::isfinite(value) ? QLocale(QLocale::English).toString(value, 'f', decimals)
+                                : u"n/a"_s;
 }
 
-QString targetText(const Report::Figure &figure)
+QString targetText(const Report::Figure &f)
 {
-    if (figure.bound == Report::Bound::None)
-        return {};
-    return (figure.bound == Report::Bound::AtLeast ? QStringLiteral(">= ") : QStringLiteral("<= "))
-           + formatted(figure.limit, figure.decimals);
-}
-
-// The first line of `path` that starts with `prefix`, without it.
-QString lineOf(const char *path, const QByteArray &prefix)
-{
-    QFile file(QString::fromLatin1(path));
-    // Files in /proc have no size: read to the end, not line by line.
-    if (file.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            if (line.startsWith(prefix))
-                return QString::fromLatin1(line.mid(prefix.size()).trimmed());
-        }
-    }
-    return QStringLiteral("unknown");
+    return f.bound == Report::None ? QString()
+                                   : (f.bound == Report::AtLeast ? u">= "_s : u"<= "_s)
+                                         + formatted(f.limit, f.decimals);
 }
 
 QString loadAverage()
 {
-    return lineOf("/proc/loadavg", {}).section(u' ', 0, 2);
+    return procLine("/proc/loadavg", {}).section(u' ', 0, 2);
+}
+
+QByteArray jsonLine(const QJsonObject &line)
+{
+    return QJsonDocument(line).toJson(QJsonDocument::Compact);
 }
 
 } // namespace
 
 bool Report::Figure::met() const
 {
-    if (bound == Bound::AtLeast)
-        return value >= limit;
-    if (bound == Bound::AtMost)
-        return value <= limit;
-    return std::isfinite(value);
+    return bound == AtLeast  ? value >= limit
+           : bound == AtMost ? value <= limit
+                             : std::isfinite(value);
 }
 
 Report::Report(const QString &platform, const QString &mode)
 {
     utsname system{};
     ::uname(&system);
-    m_run = {{QStringLiteral("figure"), QStringLiteral("run")},
-             {QStringLiteral("mode"), mode},
-             {QStringLiteral("platform"), platform},
-             {QStringLiteral("cpu"), lineOf("/proc/cpuinfo", "model name\t: ")},
-             {QStringLiteral("cores"), QThread::idealThreadCount()},
-             {QStringLiteral("linux"), QString::fromLatin1(system.release)},
-             {QStringLiteral("qt"), QString::fromLatin1(qVersion())},
-             {QStringLiteral("load_before"), loadAverage()}};
+    m_run = {{u"figure"_s, u"run"_s},
+             {u"mode"_s, mode},
+             {u"platform"_s, platform},
+             {u"cpu"_s, procLine("/proc/cpuinfo", "model name\t: ")},
+             {u"cores"_s, QThread::idealThreadCount()},
+             {u"linux"_s, QString::fromLatin1(system.release)},
+             {u"qt"_s, QString::fromLatin1(qVersion())},
+             {u"load_before"_s, loadAverage()}};
 }
 
 Report::Figure &Report::add(const QString &key, const QString &label, double value,
@@ -79,9 +69,15 @@ Report::Figure &Report::add(const QString &key, const QString &label, double val
     return m_figures.last();
 }
 
-void Report::addIntegrity(const QString &key, const QString &label, qint64 count)
+void Report::addIntegrity(const QString &part, qint64 lost, qint64 beepsAmiss)
 {
-    add(key, label, double(count), QString(), Bound::AtMost, 0).integrity = true;
+    add(part + ".lost_or_altered"_L1, u"characters lost or altered"_s, lost, {}, AtMost).integrity
+        = true;
+    if (beepsAmiss >= 0)
+        add(part + ".beeps_not_one_per_char"_L1, u"beeps missing or extra (one per character)"_s,
+            beepsAmiss, {}, AtMost)
+            .integrity
+            = true;
 }
 
 bool Report::integrityFailed() const
@@ -90,57 +86,45 @@ bool Report::integrityFailed() const
                        [](const Figure &f) { return f.integrity && !f.met(); });
 }
 
-void Report::print(std::FILE *out) const
+QByteArray Report::text() const
 {
     QJsonObject run = m_run;
-    run.insert(QStringLiteral("load_after"), loadAverage());
-    const auto field = [&run](const char *name) {
-        return run.value(QLatin1String(name));
-    };
-    QString table
-        = QStringLiteral("Lumora benchmark (%1 run, window on %2)\n"
-                         "Machine: %3, %4 cores; Linux %5; Qt %6\n"
-                         "Load average before: %7, after: %8\n")
-              .arg(field("mode").toString(), field("platform").toString(), field("cpu").toString())
-              .arg(field("cores").toInt())
-              .arg(field("linux").toString(), field("qt").toString(),
-                   field("load_before").toString(), field("load_after").toString());
+    run.insert(u"load_after"_s, loadAverage());
+    QString table = u"Lumora benchmark (%1 run, window on %2)\nMachine: %3, %4 cores; Linux %5; "
+                    u"Qt %6\nLoad average before: %7, after: %8\n"_s;
+    for (const char *name :
+         {"mode", "platform", "cpu", "cores", "linux", "qt", "load_before", "load_after"})
+        table = table.arg(run.value(QLatin1String(name)).toVariant().toString());
     QString section;
-    for (const Figure &f : m_figures) {
-        if (f.section != section)
-            table += u'\n' + (section = f.section) + u'\n';
-        const QString verdict = f.bound == Bound::None ? QString()
-                                : f.met()              ? QStringLiteral("met")
-                                                       : QStringLiteral("MISSED");
-        QStringList parts;
-        for (const auto &[name, part] : f.parts)
-            parts << name + u' ' + formatted(part, f.decimals);
-        table += QStringLiteral("  %1 %2  %3 %4 %5\n")
-                     .arg(f.label, -56)
-                     .arg((formatted(f.value, f.decimals) + u' ' + f.unit).trimmed(), 18)
-                     .arg(targetText(f), -12)
-                     .arg(verdict, -6)
-                     .arg(parts.isEmpty() ? QString() : u'(' + parts.join(u", ") + u')');
-    }
-    std::fprintf(out, "%s\n", table.toLocal8Bit().constData());
-
+    QByteArray lines = jsonLine(run) + '\n';
     const auto number = [](double value) {
         return std::isfinite(value) ? QJsonValue(value) : QJsonValue();
     };
-    QList<QJsonObject> lines{run};
     for (const Figure &f : m_figures) {
-        QJsonObject line{{QStringLiteral("figure"), f.key},
-                         {QStringLiteral("value"), number(f.value)},
-                         {QStringLiteral("unit"), f.unit},
-                         {QStringLiteral("platform"), run.value(QStringLiteral("platform"))}};
-        if (f.bound != Bound::None) {
-            line.insert(QStringLiteral("target"), targetText(f));
-            line.insert(QStringLiteral("met"), f.met());
+        if (f.section != section)
+            table += u'\n' + (section = f.section) + u'\n';
+        QJsonObject line{{u"figure"_s, f.key},
+                         {u"value"_s, number(f.value)},
+                         {u"unit"_s, f.unit},
+                         {u"platform"_s, run.value(u"platform"_s)}};
+        if (f.bound != None) {
+            line.insert(u"target"_s, targetText(f));
+            line.insert(u"met"_s, f.met());
         }
-        for (const auto &[name, part] : f.parts)
+        QStringList parts;
+        for (const auto &[name, part] : f.parts) {
+            parts << name + u' ' + formatted(part, f.decimals);
             line.insert(name, number(part));
-        lines.append(line);
+        }
+        lines += jsonLine(line) + '\n';
+        table += u"  %1 %2  %3 %4 %5\n"_s.arg(f.label, -56)
+                     .arg((formatted(f.value, f.decimals) + u' ' + f.unit).trimmed(), 18)
+                     .arg(targetText(f), -12)
+                     .arg(f.bound == None ? QString()
+                          : f.met()       ? u"met"_s
+                                          : u"MISSED"_s,
+                          -6)
+                     .arg(parts.isEmpty() ? QString() : u'(' + parts.join(u", ") + u')');
     }
-    for (const QJsonObject &line : lines)
-        std::fprintf(out, "%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
+    return table.toLocal8Bit() + '\n' + lines;
 }

@@ -4,7 +4,6 @@
 #include <QList>
 #include <QString>
 
-#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -13,16 +12,16 @@
 class Report
 {
 public:
-    enum class Bound { None, AtLeast, AtMost };
+    enum Bound { None, AtLeast, AtMost };
 
+    // `key` is the stable name for tools ("flood.chars_per_second"), `label` what the figure is,
+    // for people.
     struct Figure
     {
-        QString section;
-        QString key;   // stable name for tools, "flood.chars_per_second"
-        QString label; // what the figure is, for people
+        QString section, key, label;
         double value = 0;
         QString unit;
-        Bound bound = Bound::None;
+        Bound bound = None;
         double limit = 0;
         int decimals = 0;
         // A lost or altered character: the run fails whatever the other figures say.
@@ -39,14 +38,15 @@ public:
 
     void setSection(const QString &section) { m_section = section; }
     Figure &add(const QString &key, const QString &label, double value, const QString &unit,
-                Bound bound = Bound::None, double limit = 0, int decimals = 0);
-    // A count of characters lost or altered, or of beeps missing or in excess: must be 0.
-    void addIntegrity(const QString &key, const QString &label, qint64 count);
+                Bound bound = None, double limit = 0, int decimals = 0);
+    // The characters `part` lost or altered and, unless -1, its beeps missing or extra (one a
+    // character): each must be 0.
+    void addIntegrity(const QString &part, qint64 lost, qint64 beepsAmiss = -1);
 
     bool integrityFailed() const;
     // The table, then the JSON lines: the first describes the run (the machine, its load before
     // and now), then one per figure.
-    void print(std::FILE *out) const;
+    QByteArray text() const;
 
 private:
     QJsonObject m_run;

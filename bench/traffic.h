@@ -3,37 +3,59 @@
 #include <QByteArray>
 #include <QString>
 
-#include <vector>
+#include <algorithm>
 
-// When the history's document changed, and how many characters it held then.
+// A time, and how many characters the history held then.
 struct Progress
 {
     qint64 ns;
     qint64 chars;
 };
 
-// What the benchmark sends and how it reads what arrived.
+// What the benchmark sends, and what counts as lost or altered.
 namespace Traffic {
 
-// `count` barcodes of 13 digits and a CR each, all different, starting at barcode `first`.
-QByteArray barcodes(qint64 count, qint64 first = 0);
+// The length of a barcode with its CR.
+constexpr qint64 BarcodeChars = 14;
+
+// `count` barcodes of 13 digits and a CR each, all different, starting at barcode `first`: each
+// part starts elsewhere, so that none repeats another's text.
+inline QByteArray barcodes(qint64 count, qint64 first = 0)
+{
+    QByteArray bytes;
+    bytes.reserve(count * BarcodeChars);
+    for (qint64 i = first; i < first + count; ++i) {
+        // A stride coprime to the modulus keeps every barcode different and varies each digit.
+        const qint64 code = (4'006'381'333'931 + i * 1'000'003) % 10'000'000'000'000;
+        bytes += QByteArray::number(code).rightJustified(13, '0') + '\r';
+    }
+    return bytes;
+}
+
+// `chars` digits without a CR (barcodes whose CRs were left out), starting at barcode `first`.
+inline QByteArray digits(qint64 chars, qint64 first)
+{
+    return barcodes(chars / (BarcodeChars - 1) + 1, first).replace('\r', QByteArray()).left(chars);
+}
+
 // What the history reads for `sent`: each CR becomes CR LF.
-QString historyOf(const QByteArray &sent);
+inline QString historyOf(const QByteArray &sent)
+{
+    return QString::fromLatin1(sent).replace(u'\r', QStringLiteral("\r\n"));
+}
+
 // Characters lost, altered or added: the length of the span between the longest common prefix
 // and the longest common suffix of what arrived and what was expected.
-qint64 damagedChars(QStringView got, QStringView expected);
-
-// Characters a second while the history grew from `fromChars` to `toChars`, measured between
-// the first document changes that reached each; NaN when they are the same change.
-double rateBetween(const std::vector<Progress> &progress, qint64 fromChars, qint64 toChars);
-// When the history first held `chars` characters, 0 if never.
-qint64 reachedNs(const std::vector<Progress> &progress, qint64 chars);
-// The longest time without an event in [from, to], counting the ends as events.
-double longestGapMs(const std::vector<qint64> &events, qint64 from, qint64 to);
-// Time from each of `writes` to the first of `events` after it, in ms; writes after the last
-// event have none. Both lists are in time order.
-std::vector<double> delaysMs(const std::vector<qint64> &writes, const std::vector<qint64> &events);
-// The value below which `fraction` of `values` lie (nearest rank); sorts `values`.
-double percentile(std::vector<double> &values, double fraction);
+inline qint64 damagedChars(QStringView got, QStringView expected)
+{
+    const qsizetype shorter = std::min(got.size(), expected.size());
+    qsizetype prefix = 0, suffix = 0;
+    while (prefix < shorter && got[prefix] == expected[prefix])
+        ++prefix;
+    while (suffix < shorter - prefix
+           && got[got.size() - 1 - suffix] == expected[expected.size() - 1 - suffix])
+        ++suffix;
+    return std::max(got.size(), expected.size()) - prefix - suffix;
+}
 
 } // namespace Traffic
