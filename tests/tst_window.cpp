@@ -246,7 +246,8 @@ void WindowTest::historyScrollBarsFollowTheText()
 void WindowTest::screenReadersReadValues()
 {
     if (qEnvironmentVariableIsSet("LUMORA_TEST_SCREEN_READER"))
-        QTRY_VERIFY2(QAccessible::isActive(), "Qt did not find the accessibility bus");
+        QTRY_VERIFY2_WITH_TIMEOUT(QAccessible::isActive(), "Qt did not find the accessibility bus",
+                                  20000);
     const bool listening = QAccessible::isActive();
     static QList<std::pair<QObject *, QAccessible::Event>> events;
     events.clear();
